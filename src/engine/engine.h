@@ -250,7 +250,8 @@ class TCustomFFmpeg {
   void set_hook_ranges(const std::vector<THookRange>& ranges);
 
   // ---- transcode ----
-  void transcode();
+  // Virtual so tests can stand in a run of their own.
+  virtual void transcode();
   int output_packet(InputStream* ist, int ist_index, AVPacket* pkt);
   void write_frame(AVFormatContext* os, AVPacket* pkt, AVCodecContext* enc, OutputStream* ost);
   void do_subtitle_out(AVFormatContext* os, OutputStream* ost, InputStream* ist, AVSubtitle* sub, int64_t pts);
@@ -258,6 +259,9 @@ class TCustomFFmpeg {
   void do_video_out(AVFormatContext* os, OutputStream* ost, InputStream* ist, AVFrame* in_picture,
                     int& frame_size);
   void do_audio_out(AVFormatContext* os, OutputStream* ost, InputStream* ist, const uint8_t* buf, int size);
+  // Converts interleaved s16 samples (encoder's channels and rate) to the
+  // encoder's sample format and encodes them as one frame; returns bytes written.
+  int encode_audio_samples(AVFormatContext* os, OutputStream* ost, const uint8_t* s16, int nb_samples);
   // Encoder output: drains receive_packet after a send, writes each packet.
   // Returns the byte count written (0 when the encoder gave nothing).
   int encode_and_write(AVFormatContext* os, OutputStream* ost, AVFrame* frame);

@@ -61,6 +61,7 @@ extern "C" {
   X(av_packet_ref) \
   X(av_packet_rescale_ts) \
   X(av_packet_get_side_data) \
+  X(av_new_packet) \
   X(av_bsf_get_by_name) \
   X(av_bsf_alloc) \
   X(av_bsf_init) \

@@ -40,6 +40,7 @@ extern "C" {
   X(avcodec_find_decoder) \
   X(avcodec_open2) \
   X(avcodec_close) \
+  X(avcodec_is_open) \
   X(avcodec_flush_buffers) \
   X(avcodec_parameters_to_context) \
   X(avcodec_parameters_from_context) \

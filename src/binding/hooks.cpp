@@ -8,10 +8,18 @@
 #include <string>
 
 #include "binding/ffapi.h"
+#include "binding/loader.h"
 
 namespace klaventa {
 namespace {
 std::mutex g_modules_mutex;
+
+// Hook failures are reported at the old level 0 (errors and warnings).
+template <typename... Args>
+void hook_log(const char* fmt, Args... args) {
+  if (ff::av_log) ff::av_log(nullptr, av_level_from_old(0), fmt, args...);
+}
+
 std::map<std::string, void*>& modules() {
   static std::map<std::string, void*> m;  // never unloaded
   return m;
@@ -19,7 +27,7 @@ std::map<std::string, void*>& modules() {
 }  // namespace
 
 int add_frame_hook(FrameHook** chain, int argc, char* argv[]) {
-  if (argc <= 0) return kHookNoArguments;
+  if (argc <= 0 || !argv || !argv[0]) return kHookNoArguments;
   const std::string path = argv[0];
   void* module = nullptr;
   {
@@ -32,7 +40,7 @@ int add_frame_hook(FrameHook** chain, int argc, char* argv[]) {
       module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
       if (!module) {
         const char* err = dlerror();
-        ff::av_log(nullptr, AV_LOG_ERROR, "%s\n", err ? err : "cannot load hook");
+        hook_log("%s\n", err ? err : "cannot load hook");
         return kHookLoadFailed;
       }
       modules()[path] = module;
@@ -44,17 +52,17 @@ int add_frame_hook(FrameHook** chain, int argc, char* argv[]) {
   hook->process = reinterpret_cast<KlaventaHookProcess>(dlsym(module, "Process"));
   hook->release = reinterpret_cast<KlaventaHookRelease>(dlsym(module, "Release"));
   if (!hook->process) {
-    ff::av_log(nullptr, AV_LOG_ERROR, "Failed to find Process entrypoint in %s\n", path.c_str());
+    hook_log("Failed to find Process entrypoint in %s\n", path.c_str());
     delete hook;
     return kHookNoArguments;
   }
   if (!hook->configure && argc > 1) {
-    ff::av_log(nullptr, AV_LOG_ERROR, "Failed to find Configure entrypoint in %s\n", path.c_str());
+    hook_log("Failed to find Configure entrypoint in %s\n", path.c_str());
     delete hook;
     return kHookNoArguments;
   }
   if (hook->configure && hook->configure(&hook->ctx, argc, argv) != 0) {
-    ff::av_log(nullptr, AV_LOG_ERROR, "Failed to Configure %s\n", path.c_str());
+    hook_log("Failed to Configure %s\n", path.c_str());
     delete hook;
     return kHookConfigureFailed;
   }

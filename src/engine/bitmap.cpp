@@ -1,8 +1,10 @@
 #include "engine/engine.h"
 
+#include <algorithm>
+
 void TBitmap::set_size(int width, int height) {
-  width_ = width;
-  height_ = height;
-  stride_ = width * 3;
-  pixels_.assign(static_cast<size_t>(stride_) * height, 0);
+  width_ = std::max(width, 0);
+  height_ = std::max(height, 0);
+  stride_ = width_ * 3;
+  pixels_.assign(static_cast<size_t>(stride_) * height_, 0);
 }

@@ -438,6 +438,7 @@ class TCustomFFmpeg {
 
  private:
   friend class TFFmpegThread;
+  void join_threads();
   std::unique_ptr<TFFmpegThread> thread_holder_;   // joined on reset/destruction
   std::thread terminate_thread_;                   // TDoTerminateThread
   std::mutex pause_mutex_;
@@ -460,6 +461,7 @@ class TFFmpegThread {
   std::mutex mutex_;
   std::condition_variable cv_;
   bool started_ = false;
+  uint64_t id_ = 0;
   std::thread thread_;
 };
 

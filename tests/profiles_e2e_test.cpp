@@ -21,17 +21,17 @@ constexpr double kSeconds = 1.0;
 constexpr double kTolerance = 0.05;
 
 std::string input_clip() {
-  testmedia::ClipSpec spec;
-  spec.container = "avi";
-  spec.video_codec = "mpeg4";
-  spec.width = kWidth;
-  spec.height = kHeight;
-  spec.fps = {25, 1};
-  spec.seconds = kSeconds;
-  spec.audio_codec = "pcm_s16le";  // exact length, no encoder delay
-  spec.sample_rate = 44100;
-  spec.channels = 2;
-  return testmedia::make(spec);
+  testmedia::ClipSpec clip;
+  clip.container = "avi";
+  clip.video_codec = "mpeg4";
+  clip.width = kWidth;
+  clip.height = kHeight;
+  clip.fps = {25, 1};
+  clip.seconds = kSeconds;
+  clip.audio_codec = "pcm_s16le";  // exact length, no encoder delay
+  clip.sample_rate = 44100;
+  clip.channels = 2;
+  return testmedia::make(clip);
 }
 
 // Codec id name of what an encoder name of the record produces.

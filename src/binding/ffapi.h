@@ -87,6 +87,7 @@ extern "C" {
   X(av_guess_codec) \
   X(av_guess_frame_rate) \
   X(av_find_input_format) \
+  X(av_probe_input_buffer2) \
   X(av_muxer_iterate) \
   X(av_filename_number_test) \
   X(av_codec_get_id) \

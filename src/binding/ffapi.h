@@ -96,6 +96,7 @@ extern "C" {
   X(av_interleaved_write_frame) \
   X(av_write_trailer) \
   X(av_dump_format) \
+  X(av_stream_new_side_data) \
   X(av_pkt_dump_log2) \
   X(av_sdp_create) \
   X(avio_open) \

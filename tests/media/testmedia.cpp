@@ -325,6 +325,12 @@ class Writer {
     }
     reject_leftovers(opts, "video encoder " + spec_.video_codec);
     check(ff::avcodec_parameters_from_context(os->st->codecpar, enc), "video parameters");
+    for (int i = 0; i < enc->nb_coded_side_data; ++i) {  // e.g. the VBV size the MPEG muxers read
+      const AVPacketSideData& sd = enc->coded_side_data[i];
+      uint8_t* dst = ff::av_stream_new_side_data(os->st, sd.type, sd.size);
+      if (!dst) throw Failure("stream side data");
+      std::memcpy(dst, sd.data, sd.size);
+    }
     os->st->time_base = enc->time_base;
     os->st->avg_frame_rate = spec_.fps;
     os->st->sample_aspect_ratio = spec_.sar;

@@ -111,6 +111,9 @@ struct InputStream {
   // Decoded audio as interleaved signed 16-bit at the decoder's rate and channels.
   SwrContext* to_s16 = nullptr;
   AVFrame* frame_buf = nullptr;  // decoded frame (owned)
+  // packet loop: dts of the last packet read (µs) and the input to_s16 was made for
+  int64_t last_dts = AV_NOPTS_VALUE;
+  int to_s16_format = -1, to_s16_rate = 0, to_s16_channels = 0;
 };
 
 struct OutputStream {
@@ -148,6 +151,8 @@ struct OutputStream {
   int64_t coded_pts = AV_NOPTS_VALUE;
   uint64_t error_sum[4] = {0, 0, 0, 0};  // accumulated for the last report's PSNR
   AVPacket* pkt = nullptr;               // reusable packet for encoder output
+  int64_t written_end = 0;  // end of the last packet handed to the muxer, stream time base
+  int64_t last_mux_dts = AV_NOPTS_VALUE;  // dts of that packet
 };
 
 class TFFmpegThread;

@@ -1,0 +1,441 @@
+// End-to-end conversions through the engine, checked by reading the outputs back.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "binding/loader.h"
+#include "engine/engine.h"
+#include "media/testmedia.h"
+
+namespace {
+
+using Options = std::vector<std::pair<std::string, std::string>>;
+
+struct Progress {
+  int frame, fps, current_ms;
+  float quality, bit_rate;
+  int64_t size;
+  int total_ms;
+};
+
+struct RunResult {
+  bool opened = false;
+  bool finished = false, failed = false;
+  std::string fail_message;
+  std::vector<std::pair<int, std::string>> log;
+  std::vector<Progress> progress;
+  int frames_dup = 0, frames_drop = 0;
+
+  bool logged(const std::string& text) const {
+    for (auto& [level, line] : log)
+      if (line == text) return true;
+    return false;
+  }
+  bool logged_prefix(const std::string& text) const {
+    for (auto& [level, line] : log)
+      if (line.rfind(text, 0) == 0) return true;
+    return false;
+  }
+};
+
+std::string out_path(const std::string& name) { return testmedia::temp_dir() + "/" + name; }
+
+// Opens `input`, applies the output options, creates `output` and runs the
+// conversion inline. `before_start` may adjust the engine (events, fields).
+RunResult convert(const std::string& input, const std::string& output, const Options& options,
+                  const std::function<void(TCustomFFmpeg&)>& before_start = {},
+                  const Options& input_options = {}) {
+  RunResult r;
+  TCustomFFmpeg e;
+  e.reset();
+  e.OnLog = [&r](int level, const std::string& line) { r.log.emplace_back(level, line); };
+  e.OnProgress = [&r](int frame, int fps, int cur, float q, float br, int64_t size, int total) {
+    r.progress.push_back({frame, fps, cur, q, br, size, total});
+  };
+  e.progress_interval = 20000;
+  for (auto& [k, v] : input_options) e.set_option(k, v);
+  if (!e.open_input_file(input)) {
+    ADD_FAILURE() << "open_input_file: " << e.last_error;
+    return r;
+  }
+  for (auto& [k, v] : options) e.set_option(k, v);
+  if (!e.open_output_file(output)) {
+    ADD_FAILURE() << "open_output_file: " << e.last_error;
+    return r;
+  }
+  r.opened = true;
+  if (before_start) before_start(e);
+  e.start_conversion(false, tpNormal);
+  r.finished = e.finished;
+  r.failed = e.failed;
+  r.fail_message = e.fail_message;
+  r.frames_dup = e.nb_frames_dup;
+  r.frames_drop = e.nb_frames_drop;
+  return r;
+}
+
+double stream_duration(const testmedia::StreamInfo& s) { return s.last_end_s - s.first_pts_s; }
+
+class Transcode : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ASSERT_TRUE(klaventa::load_libraries("", true)) << klaventa::library_load_error(); }
+};
+
+// ------------------------------------------------------------ conversions
+
+struct ConversionCase {
+  const char* name;
+  testmedia::Clip input;
+  const char* output;  // file name
+  Options options;
+  // Expected output; 0 = no such stream, -1 = as the input.
+  int width, height;
+  int sample_rate, channels;
+  const char* video_codec;  // codec id name read back, nullptr = no video
+  const char* audio_codec;
+  double audio_frame_s;  // one audio frame of the output codec (duration tolerance)
+};
+
+void PrintTo(const ConversionCase& c, std::ostream* os) { *os << c.name; }
+
+class Conversions : public Transcode, public ::testing::WithParamInterface<ConversionCase> {};
+
+TEST_P(Conversions, OutputMatchesRequestAndInput) {
+  const ConversionCase& c = GetParam();
+  const std::string in = testmedia::path(c.input);
+  const std::string out = out_path(c.output);
+  const RunResult r = convert(in, out, c.options);
+  ASSERT_TRUE(r.opened);
+  ASSERT_FALSE(r.failed) << r.fail_message;
+  EXPECT_TRUE(r.finished);
+
+  const testmedia::FileInfo fin = testmedia::probe(in);
+  const testmedia::FileInfo fout = testmedia::probe(out);
+  ASSERT_TRUE(fout.ok) << fout.error;
+
+  const testmedia::StreamInfo* vin = fin.first(AVMEDIA_TYPE_VIDEO);
+  const testmedia::StreamInfo* ain = fin.first(AVMEDIA_TYPE_AUDIO);
+  const testmedia::StreamInfo* vout = fout.first(AVMEDIA_TYPE_VIDEO);
+  const testmedia::StreamInfo* aout = fout.first(AVMEDIA_TYPE_AUDIO);
+
+  if (c.video_codec) {
+    ASSERT_NE(vout, nullptr);
+    ASSERT_NE(vin, nullptr);
+    EXPECT_EQ(vout->codec, c.video_codec);
+    EXPECT_EQ(vout->width, c.width < 0 ? vin->width : c.width);
+    EXPECT_EQ(vout->height, c.height < 0 ? vin->height : c.height);
+    EXPECT_EQ(vout->frames_decoded, vin->frames_decoded);
+    EXPECT_EQ(vout->decode_errors, 0);
+    const double frame_s = vin->frame_rate.num ? av_q2d(av_inv_q(vin->frame_rate)) : 0.04;
+    EXPECT_NEAR(stream_duration(*vout), stream_duration(*vin), std::max(frame_s, 0.05) + 1e-6);
+  } else {
+    EXPECT_EQ(vout, nullptr);
+  }
+  if (c.audio_codec) {
+    ASSERT_NE(aout, nullptr);
+    ASSERT_NE(ain, nullptr);
+    EXPECT_EQ(aout->codec, c.audio_codec);
+    EXPECT_EQ(aout->sample_rate, c.sample_rate < 0 ? ain->sample_rate : c.sample_rate);
+    EXPECT_EQ(aout->channels, c.channels < 0 ? ain->channels : c.channels);
+    const double in_s = static_cast<double>(ain->samples_decoded) / ain->sample_rate;
+    const double out_s = static_cast<double>(aout->samples_decoded) / aout->sample_rate;
+    // Decoded length: containers without delay signalling (ASF) show the codec's
+    // warm-up frame as a later start, so samples measure the duration.
+    EXPECT_NEAR(out_s, in_s, std::max(c.audio_frame_s, 0.05) + 1e-6);
+    EXPECT_GT(aout->peak_amplitude, 0.2);  // the tone survived
+  } else {
+    EXPECT_EQ(aout, nullptr);
+  }
+  if (vout && aout) {
+    EXPECT_NEAR(vout->first_pts_s, aout->first_pts_s, 0.05);
+  }
+
+  // Progress: never the 1e10 placeholder, never beyond the output, frame -1 without video.
+  ASSERT_FALSE(r.progress.empty());
+  for (const Progress& p : r.progress) {
+    EXPECT_NE(p.current_ms, 1316134912);
+    EXPECT_GE(p.current_ms, 0);
+    EXPECT_LE(p.current_ms, 3000);
+    if (!c.video_codec) {
+      EXPECT_EQ(p.frame, -1);
+      EXPECT_EQ(p.fps, -1);
+      EXPECT_EQ(p.quality, -1.0f);
+    } else {
+      EXPECT_GE(p.frame, 1);
+    }
+  }
+  if (c.video_codec) {
+    EXPECT_EQ(r.progress.back().frame, vout->frames_decoded);
+  }
+  EXPECT_EQ(r.progress.back().size, static_cast<int64_t>(std::filesystem::file_size(out)));
+}
+
+const ConversionCase kConversions[] = {
+    {"Mpeg4AacMp4Scaled", testmedia::Clip::Mpeg4Mp3Avi, "scaled.mp4",
+     {{"vcodec", "mpeg4"}, {"s", "176x144"}, {"b", "400000"}, {"acodec", "aac"}, {"ab", "128000"}},
+     176, 144, -1, -1, "mpeg4", "aac", 1024.0 / 44100},
+    {"H264Mp4", testmedia::Clip::H264AacMp4, "x264.mp4",
+     {{"vcodec", "libx264"}, {"b", "500000"}, {"acodec", "aac"}, {"ab", "96000"}},
+     -1, -1, -1, -1, "h264", "aac", 1024.0 / 44100},
+    {"Mpeg2Mp2Ps", testmedia::Clip::Mpeg4Mp3Avi, "ps.mpg",
+     {{"vcodec", "mpeg2video"}, {"b", "800000"}, {"acodec", "mp2"}, {"ab", "192000"}, {"ar", "48000"}},
+     -1, -1, 48000, 2, "mpeg2video", "mp2", 1152.0 / 48000},
+    {"AmrNb3gp", testmedia::Clip::Mpeg4Mp3Avi, "mobile.3gp",
+     {{"vcodec", "h263"}, {"s", "176x144"}, {"b", "128000"}, {"acodec", "libopencore_amrnb"}, {"ar", "8000"},
+      {"ac", "1"}, {"ab", "7400"}},
+     176, 144, 8000, 1, "h263", "amr_nb", 160.0 / 8000},
+    {"Wmv2WmaAsf", testmedia::Clip::Mpeg4Mp3Avi, "clip.wmv",
+     {{"vcodec", "wmv2"}, {"b", "500000"}, {"acodec", "wmav2"}, {"ab", "128000"}},
+     -1, -1, -1, -1, "wmv2", "wmav2", 2048.0 / 44100},
+    {"AudioOnlyMp3", testmedia::Clip::WavOnly, "tone.mp3", {{"acodec", "libmp3lame"}, {"ab", "128000"}},
+     0, 0, -1, -1, nullptr, "mp3", 1152.0 / 44100},
+    {"StreamCopy", testmedia::Clip::H264AacMp4, "copy.mkv", {{"vcodec", "copy"}, {"acodec", "copy"}},
+     -1, -1, -1, -1, "h264", "aac", 1024.0 / 44100},
+};
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, Conversions, ::testing::ValuesIn(kConversions),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ------------------------------------------------------------ run control and limits
+
+TEST_F(Transcode, TwoPassMpeg4UsesItsStatistics) {
+  const std::string in = testmedia::path(testmedia::Clip::Mpeg4Mp3Avi);
+  const std::string prefix = out_path("twopass");
+  const std::string log_file = prefix + "-0.log";
+  const Options common = {{"vcodec", "mpeg4"}, {"b", "300000"}, {"an", "1"}, {"passlogfile", prefix}};
+
+  Options pass1 = common;
+  pass1.push_back({"pass", "1"});
+  RunResult r1 = convert(in, out_path("pass1.avi"), pass1);
+  ASSERT_FALSE(r1.failed) << r1.fail_message;
+  ASSERT_TRUE(std::filesystem::exists(log_file));
+  // One statistics line per coded picture.
+  std::ifstream stats(log_file);
+  int lines = 0;
+  for (std::string line; std::getline(stats, line);) lines += !line.empty();
+  EXPECT_EQ(lines, 50);
+
+  Options pass2 = common;
+  pass2.push_back({"pass", "2"});
+  RunResult r2 = convert(in, out_path("pass2.avi"), pass2);
+  ASSERT_FALSE(r2.failed) << r2.fail_message;
+  EXPECT_TRUE(r2.finished);
+  const testmedia::FileInfo f = testmedia::probe(out_path("pass2.avi"));
+  ASSERT_TRUE(f.ok) << f.error;
+  ASSERT_NE(f.first(AVMEDIA_TYPE_VIDEO), nullptr);
+  EXPECT_EQ(f.first(AVMEDIA_TYPE_VIDEO)->frames_decoded, 50);
+  EXPECT_EQ(f.first(AVMEDIA_TYPE_VIDEO)->decode_errors, 0);
+  // The statistics file stays for later runs.
+  EXPECT_TRUE(std::filesystem::exists(log_file));
+  // Pass 2 aims at the bit rate: within a generous margin of 300 kbit/s.
+  const double kbits = std::filesystem::file_size(out_path("pass2.avi")) * 8 / 2.0 / 1000;
+  EXPECT_LT(kbits, 600);
+}
+
+struct LimitCase {
+  const char* name;
+  Options options;
+  double duration_s;  // expected output duration of every stream
+  int frames;         // expected video frames
+};
+
+void PrintTo(const LimitCase& c, std::ostream* os) { *os << c.name; }
+
+class Limits : public Transcode, public ::testing::WithParamInterface<LimitCase> {};
+
+TEST_P(Limits, OutputStopsAtTheLimit) {
+  const LimitCase& c = GetParam();
+  Options options = {{"vcodec", "mpeg4"}, {"acodec", "mp2"}};
+  options.insert(options.end(), c.options.begin(), c.options.end());
+  const std::string out = out_path(std::string(c.name) + ".avi");
+  const RunResult r = convert(testmedia::path(testmedia::Clip::Mpeg4Mp3Avi), out, options);
+  ASSERT_FALSE(r.failed) << r.fail_message;
+  EXPECT_TRUE(r.finished);
+  const testmedia::FileInfo f = testmedia::probe(out);
+  ASSERT_TRUE(f.ok) << f.error;
+  const testmedia::StreamInfo* v = f.first(AVMEDIA_TYPE_VIDEO);
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ(v->frames_decoded, c.frames);
+  EXPECT_NEAR(stream_duration(*v), c.duration_s, 0.04 + 1e-6);
+  if (c.duration_s < 2) {
+    const testmedia::StreamInfo* a = f.first(AVMEDIA_TYPE_AUDIO);
+    ASSERT_NE(a, nullptr);
+    EXPECT_NEAR(stream_duration(*a), c.duration_s, 0.06);
+  }
+}
+
+const LimitCase kLimits[] = {
+    {"RecordingTime", {{"t", "1"}}, 1.0, 25},
+    {"MaxFrames", {{"vframes", "10"}}, 0.4, 10},
+};
+
+INSTANTIATE_TEST_SUITE_P(Run, Limits, ::testing::ValuesIn(kLimits),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Transcode, StopMidRunLeavesAPlayableFile) {
+  const std::string out = out_path("stopped.mp4");
+  RunResult r = convert(testmedia::path(testmedia::Clip::LongVideo90s), out, {{"vcodec", "mpeg4"}},
+                        [](TCustomFFmpeg& e) {
+                          auto progress = e.OnProgress;
+                          e.OnProgress = [&e, progress](int frame, int fps, int cur, float q, float br, int64_t size,
+                                                        int total) {
+                            progress(frame, fps, cur, q, br, size, total);
+                            if (frame >= 100) e.request_stop();
+                          };
+                        });
+  ASSERT_FALSE(r.failed) << r.fail_message;
+  EXPECT_FALSE(r.finished);
+  const testmedia::FileInfo f = testmedia::probe(out);
+  ASSERT_TRUE(f.ok) << f.error;
+  const testmedia::StreamInfo* v = f.first(AVMEDIA_TYPE_VIDEO);
+  ASSERT_NE(v, nullptr);
+  EXPECT_GE(v->frames_decoded, 100);
+  EXPECT_LT(v->frames_decoded, 2250);
+  EXPECT_EQ(v->decode_errors, 0);
+  // The pictures are the input's, in order.
+  const std::vector<int> counters = testmedia::read_counters(out);
+  ASSERT_EQ(static_cast<int64_t>(counters.size()), v->frames_decoded);
+  for (size_t i = 0; i < counters.size(); i++) ASSERT_EQ(counters[i], static_cast<int>(i));
+}
+
+// A file-size limit of the process makes the muxer's writes fail part way
+// (large pictures, so that the I/O buffer is written out during the run).
+TEST_F(Transcode, WriteFailureEndsTheRunWithTheWriteError) {
+  const std::string in = testmedia::path(testmedia::Clip::Mpeg4Mp3Avi);
+  const std::string out = out_path("full.avi");
+  struct rlimit old_limit;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  auto old_handler = signal(SIGXFSZ, SIG_IGN);
+  RunResult r = convert(in, out, {{"vcodec", "mpeg4"}, {"qscale", "1"}, {"s", "1280x720"}, {"acodec", "mp2"}},
+                      [](TCustomFFmpeg&) {
+    struct rlimit small = {64 * 1024, RLIM_INFINITY};
+    small.rlim_max = RLIM_INFINITY;
+    setrlimit(RLIMIT_FSIZE, &small);
+  });
+  setrlimit(RLIMIT_FSIZE, &old_limit);
+  signal(SIGXFSZ, old_handler);
+  ASSERT_TRUE(r.opened);
+  EXPECT_TRUE(r.failed);
+  EXPECT_FALSE(r.finished);
+  EXPECT_EQ(r.fail_message.rfind("av_interleaved_write_frame()", 0), 0u) << r.fail_message;
+  EXPECT_TRUE(r.logged(r.fail_message));
+}
+
+TEST_F(Transcode, CorruptedPacketsAreSkipped) {
+  const std::string in = testmedia::path(testmedia::Clip::CorruptedAvi);
+  const std::string out = out_path("repaired.avi");
+  const RunResult r = convert(in, out, {{"vcodec", "mpeg4"}, {"acodec", "mp2"}});
+  ASSERT_FALSE(r.failed) << r.fail_message;
+  EXPECT_TRUE(r.finished);
+  const testmedia::FileInfo f = testmedia::probe(out);
+  ASSERT_TRUE(f.ok) << f.error;
+  const testmedia::StreamInfo* v = f.first(AVMEDIA_TYPE_VIDEO);
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ(v->decode_errors, 0);
+  EXPECT_GT(v->frames_decoded, 25);
+  ASSERT_NE(f.first(AVMEDIA_TYPE_AUDIO), nullptr);
+  // The decoders refused some packets; each refusal is logged and skipped.
+  const testmedia::FileInfo fin = testmedia::probe(in);
+  int64_t refused = 0;
+  for (const auto& s : fin.streams) refused += s.decode_errors;
+  if (refused > 0) {
+    EXPECT_TRUE(r.logged_prefix("Error while decoding stream #0.")) << refused;
+  }
+}
+
+// ------------------------------------------------------------ set-up
+
+TEST_F(Transcode, StreamMappingReport) {
+  // The video output follows the clock of the audio input.
+  const RunResult r = convert(testmedia::path(testmedia::Clip::Mpeg4Mp3Avi), out_path("mapped.avi"),
+                              {{"vcodec", "mpeg4"}, {"acodec", "mp2"}, {"map", "0:0:0:1"}, {"map", "0:1"}});
+  ASSERT_FALSE(r.failed) << r.fail_message;
+  std::vector<std::string> lines;
+  bool in_report = false;
+  for (auto& [level, line] : r.log) {
+    if (line == "Stream mapping:") {
+      in_report = true;
+      EXPECT_EQ(level, 1);
+    }
+    if (in_report && lines.size() < 4) lines.push_back(line);
+  }
+  const std::vector<std::string> expected = {"Stream mapping:", "  Stream #0.0 -> #0.0", " [sync #0.1]",
+                                             "  Stream #0.1 -> #0.1"};
+  EXPECT_EQ(lines, expected);
+  // The last report ends the run with its summary line.
+  EXPECT_TRUE(r.logged_prefix("video:"));
+}
+
+struct SetupFailure {
+  const char* name;
+  Options options;
+  std::string message;  // "" = runs, and logs no "Stream mapping:"
+};
+
+void PrintTo(const SetupFailure& c, std::ostream* os) { *os << c.name; }
+
+class SetupFailures : public Transcode, public ::testing::WithParamInterface<SetupFailure> {};
+
+TEST_P(SetupFailures, FailWithTheirMessage) {
+  const SetupFailure& c = GetParam();
+  const std::string out = out_path(std::string(c.name) + ".avi");
+  const RunResult r = convert(testmedia::path(testmedia::Clip::Mpeg4Mp3Avi), out, c.options);
+  ASSERT_TRUE(r.opened);
+  if (c.message.empty()) {
+    EXPECT_FALSE(r.failed) << r.fail_message;
+    EXPECT_FALSE(r.logged("Stream mapping:"));
+    return;
+  }
+  EXPECT_TRUE(r.failed);
+  EXPECT_EQ(r.fail_message, c.message);
+  EXPECT_FALSE(r.logged("Stream mapping:"));
+  // Nothing was written: the empty output is gone.
+  EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+const SetupFailure kSetupFailures[] = {
+    {"TooManyMaps",
+     {{"vcodec", "mpeg4"}, {"acodec", "mp2"}, {"map", "0:0"}, {"map", "0:1"}, {"map", "0:1"}},
+     "Number of stream maps must match number of output streams"},
+    {"MapOutOfRange", {{"vcodec", "mpeg4"}, {"acodec", "mp2"}, {"map", "0:0"}, {"map", "0:5"}},
+     "Could not find input stream #0.5"},
+    {"TypeMismatch", {{"vcodec", "mpeg4"}, {"acodec", "mp2"}, {"map", "0:1"}, {"map", "0:0"}},
+     "Codec type mismatch for mapping #0.1 -> #0.0"},
+    {"CopyWithVolume", {{"vcodec", "mpeg4"}, {"acodec", "copy"}, {"vol", "512"}},
+     "-acodec copy and -vol are incompatible (frames are not decoded)"},
+    {"Pass2WithoutLog", {{"vcodec", "mpeg4"}, {"an", "1"}, {"pass", "2"}, {"passlogfile", "/nonexistent/klv"}},
+     "creat open fail: /nonexistent/klv-0.log"},
+    {"QuietHasNoMappingReport", {{"vcodec", "mpeg4"}, {"acodec", "mp2"}, {"v", "-1"}, {"t", "0.2"}}, ""},
+};
+
+INSTANTIATE_TEST_SUITE_P(Setup, SetupFailures, ::testing::ValuesIn(kSetupFailures),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Transcode, CopiedVideoStartsAtAKeyFrame) {
+  // Output from 0.2 s on, inside the first group of pictures: the copy waits for the next key frame.
+  const std::string out = out_path("copy_key.mkv");
+  const RunResult r = convert(testmedia::path(testmedia::Clip::Mpeg4Mp3Avi), out,
+                              {{"vcodec", "copy"}, {"an", "1"}, {"ss", "0.2"}});
+  ASSERT_FALSE(r.failed) << r.fail_message;
+  const testmedia::FileInfo f = testmedia::probe(out);
+  ASSERT_TRUE(f.ok) << f.error;
+  const testmedia::StreamInfo* v = f.first(AVMEDIA_TYPE_VIDEO);
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ(v->decode_errors, 0);
+  EXPECT_GT(v->frames_decoded, 0);
+  // The first picture is the key frame after 0.2 s (the generator's groups are 12 pictures).
+  const std::vector<int> counters = testmedia::read_counters(out);
+  ASSERT_FALSE(counters.empty());
+  EXPECT_EQ(counters.front(), 12);
+  EXPECT_EQ(v->frames_decoded, 50 - 12);
+}
+
+}  // namespace

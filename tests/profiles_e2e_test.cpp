@@ -2,6 +2,7 @@
 // prepared as the main window prepares a file; each output is read back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -168,9 +169,14 @@ TEST_P(ProfileConversion, OutputHasWhatTheProfileAsks) {
     ASSERT_NE(it, info.metadata.end());
     EXPECT_EQ(it->second.substr(0, 3), brand);
   }
-  EXPECT_NEAR(info.duration_s, kSeconds, kTolerance) << "container duration";
 
   const testmedia::StreamInfo* v = info.first(AVMEDIA_TYPE_VIDEO);
+  // A muxer may shift every timestamp to make room for the audio encoder's
+  // priming (ASF); the playing time counts from the first picture.
+  const double file_start = std::isnan(info.start_s) ? 0.0 : info.start_s;
+  const double picture_start =
+      v && !std::isnan(v->first_pts_s) ? std::max(0.0, v->first_pts_s - file_start) : 0.0;
+  EXPECT_NEAR(info.duration_s - picture_start, kSeconds, kTolerance) << "container duration";
   if (record.DisableVideo) {
     EXPECT_EQ(v, nullptr);
   } else {
@@ -198,8 +204,8 @@ TEST_P(ProfileConversion, OutputHasWhatTheProfileAsks) {
   EXPECT_EQ(a->channels, record.AudioChannels > 0 ? record.AudioChannels : 2);
   EXPECT_EQ(a->decode_errors, 0);
   ASSERT_GT(a->sample_rate, 0);
-  EXPECT_NEAR(static_cast<double>(a->samples_decoded) / a->sample_rate, kSeconds, kTolerance) << "decoded audio";
-  EXPECT_NEAR(a->last_end_s - a->first_pts_s, kSeconds, kTolerance) << "audio duration";
+  // Decoded length; decoders with delay (wmav2) give their last frame without a timestamp.
+  EXPECT_NEAR(static_cast<double>(a->samples_decoded) / a->sample_rate, kSeconds, kTolerance) << "audio duration";
   EXPECT_GT(a->rms, 0.1) << "the tone is audible";
 }
 

@@ -141,6 +141,13 @@ TEST(Media, ClipSpecificProperties) {
 
   const testmedia::FileInfo progressive = testmedia::probe(testmedia::path(Clip::Mpeg4Mp3Avi));
   EXPECT_EQ(progressive.first(AVMEDIA_TYPE_VIDEO)->interlaced_frames, 0);
+  // The two fields of an interlaced picture differ; a progressive picture is smooth.
+  std::vector<uint8_t> y;
+  int w = 0, h = 0;
+  ASSERT_TRUE(testmedia::read_video_frame(testmedia::path(Clip::Mpeg2Mp2PsInterlaced720x576), 5, y, w, h));
+  EXPECT_GT(testmedia::comb_score(y, w, h), 5.0);
+  ASSERT_TRUE(testmedia::read_video_frame(testmedia::path(Clip::Mpeg4Mp3Avi), 5, y, w, h));
+  EXPECT_LT(testmedia::comb_score(y, w, h), 1.0);
 
   // The second video stream is smaller and counts from 1000.
   const std::string two = testmedia::path(Clip::TwoVideoStreams);

@@ -144,13 +144,15 @@ void draw_picture(uint8_t* const data[], const int linesize[], int w, int h, int
       }
       continue;
     }
-    const bool late = interlaced && (y & 1);  // odd lines: half a frame later
-    const int ramp_shift = 3 * t + (late ? 1 : 0);
+    const bool late = interlaced && (y & 1);  // odd lines: the second field
+    const int ramp_shift = 3 * t + (late ? 40 : 0);
     const int bar_x = (4 * t + (late ? 2 : 0)) % w;
+    int ramp = (y + ramp_shift) % 160;
     for (int x = 0; x < w; ++x) {
-      const int dx = (x - bar_x + w) % w;
-      row[x] = dx < bar_w ? 235 : static_cast<uint8_t>(16 + (x + y + ramp_shift) % 160);
+      row[x] = static_cast<uint8_t>(16 + ramp);
+      if (++ramp == 160) ramp = 0;
     }
+    for (int i = 0; i < bar_w; ++i) row[(bar_x + i) % w] = 235;
   }
   const int cw = (w + 1) / 2, ch = (h + 1) / 2;
   const int cbh = bh / 2;
@@ -1196,6 +1198,17 @@ int read_counter(const uint8_t* plane, int stride, int x0, int y0, int w, int h)
     else if (mean > 100) return -1;  // neither black nor white: not a counter band
   }
   return value;
+}
+
+double comb_score(const std::vector<uint8_t>& y_plane, int w, int h) {
+  double across = 0, within = 0;  // neighbouring rows (other field) and rows two apart (same field)
+  for (int y = band_height(h) + 2; y + 2 < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const size_t i = static_cast<size_t>(y) * w + x;
+      across += std::abs(y_plane[i] - y_plane[i + w]);
+      within += std::abs(y_plane[i] - y_plane[i + 2 * w]);
+    }
+  return across / std::max(within, 1.0);
 }
 
 std::vector<int> read_counters(const std::string& file, int stream) {

@@ -6,9 +6,11 @@
 //    cell i is white (Y 235) when bit i of the frame counter is set, else black
 //    (Y 16). The counter is the frame index (0, 1, ...); the second video stream
 //    of a clip counts from 1000. read_counter() decodes it back.
-//  - below the band: a diagonal luma ramp moving 3 px per frame, a light
-//    vertical bar (w/10 wide) moving 4 px per frame, chroma ramps (U across, V
-//    down). Interlaced clips draw the odd lines half a frame later (real combing).
+//  - below the band: a diagonal luma ramp (Y 16..175, repeating every 160 px)
+//    moving 3 px per frame; a light (Y 235) vertical bar w/10 wide whose left
+//    edge is at x = 4 * frame (mod w); chroma ramps 64..192 (U across, V down). Interlaced clips draw the odd lines (second field) as the picture
+//    half a frame later: bar 2 px further right, ramp shifted by 40 levels, so
+//    the frames comb strongly (see comb_score).
 // Sound: the same sine tone on every channel, amplitude in 0..1 of full scale.
 #pragma once
 
@@ -58,7 +60,10 @@ struct ClipSpec {
   bool subtitles = false;              // a text subtitle stream: one event every 0.5 s
   std::string subtitle_codec = "subrip";  // "subrip" or "ass" (container must take it: matroska)
   int64_t start_offset_us = 0;  // added to every timestamp: container start time (use MPEG-PS/MP4/MKV)
-  double audio_delay_s = 0;     // audio starts this much later than video (containers with timestamps)
+  double audio_delay_s = 0;     // audio starts this much later than video (containers with timestamps, not AVI)
+  // With video in a container that cannot store negative timestamps (avi, mpeg,
+  // matroska), the audio encoder's priming is counted into the timeline so that
+  // audio and video both start at start_offset_us (the tone then starts a few ms later).
   std::map<std::string, std::string> mux_opts;  // muxer private options
   std::map<std::string, std::string> metadata;  // container metadata
   int threads = 1;  // encoder threads (0 = automatic)
@@ -76,13 +81,15 @@ std::string make(const ClipSpec& spec);
 enum class Clip {
   Mpeg4Mp3Avi,            // 320x240 25 fps mpeg4, 50 frames; mp3 44.1 kHz stereo 2 s, 440 Hz, 0.5
   H264AacMp4,             // 320x240 25 fps h264 with 2 B-frames, 50 frames; aac 44.1 kHz stereo 2 s
-  Mpeg2Mp2PsInterlaced720x576,  // MPEG-PS: 720x576 25 fps interlaced mpeg2video (TFF, SAR 16/15), 25 frames; mp2 48 kHz stereo 1 s
-  Mp3Only,                // mp3 file: 44.1 kHz stereo 2 s, 1 kHz, 0.5
+  Mpeg2Mp2PsInterlaced720x576,  // MPEG-PS: 720x576 25 fps interlaced mpeg2video 4 Mbit/s (TFF, SAR 16/15),
+                                //   25 frames; mp2 48 kHz stereo 1 s; start_time 0.54 (the muxer's preload)
+  Mp3Only,                // mp3 file: 44.1 kHz stereo 2 s, 1 kHz, 0.5 (start_time 0.0251: lame priming)
   WavOnly,                // wav: pcm_s16le 44.1 kHz stereo 1 s, 440 Hz, 0.5
   SubtitleMkv,            // matroska: mpeg4 160x120 50 frames, mp3, subrip: 4 events of 0.4 s every 0.5 s
   SubtitleAssMkv,         // the same with ass subtitles
   TwoVideoStreams,        // avi: mpeg4 320x240 and mpeg4 176x144 (counter from 1000), 25 frames each; mp3 1 s
-  StartOffset,            // MPEG-PS: mpeg2video 160x120 + mp2, 1 s, every timestamp +1 s (start_time 1.0)
+  StartOffset,            // MPEG-PS: mpeg2video 160x120 25 frames + mp2 44.1 kHz 1 s, every timestamp +1 s
+                          //   (start_time exactly 1.0)
   Sar0_640x480,           // mp4: h264 640x480 without aspect (SAR 0/1), 25 frames; aac 1 s
   Sar16_11_720x576,       // avi: mpeg4 720x576 SAR 16/11, 25 frames; mp3 1 s
   Empty,                  // empty .avi
@@ -173,6 +180,9 @@ int read_counter(const uint8_t* y_plane, int stride, int x0, int y0, int w, int 
 inline int read_counter(const std::vector<uint8_t>& y_plane, int w, int h) {
   return read_counter(y_plane.data(), w, 0, 0, w, h);
 }
+// Difference between neighbouring rows over the difference between rows two apart,
+// below the counter band: under 1 for progressive pictures, far above for combed ones.
+double comb_score(const std::vector<uint8_t>& y_plane, int w, int h);
 // The counter of every decoded picture of the first video stream (or `stream`), in output order.
 std::vector<int> read_counters(const std::string& path, int stream = -1);
 

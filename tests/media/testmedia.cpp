@@ -870,6 +870,7 @@ std::string cache_dir() {
       if (entry.is_directory(ec) && entry.last_write_time(ec) < cutoff) fs::remove_all(entry.path(), ec);
     base /= hash_text(kGeneratorStamp);
     fs::create_directories(base);
+    fs::last_write_time(base, fs::file_time_type::clock::now(), ec);  // in use: keep it
     return base.string();
   }();
   return dir;

@@ -194,6 +194,7 @@ TEST_P(ProfileConversion, OutputHasWhatTheProfileAsks) {
     const double rate = rate_of(record.FrameRate);
     EXPECT_NEAR(static_cast<double>(v->frames_decoded), rate * kSeconds, 1.5) << "rate " << rate;
     EXPECT_NEAR(v->last_end_s - v->first_pts_s, kSeconds, kTolerance) << "video duration";
+    EXPECT_NEAR(v->last_end_s - v->first_pts_s, v->frames_decoded / rate, 0.5 / rate) << "holes between pictures";
   }
 
   const testmedia::StreamInfo* a = info.first(AVMEDIA_TYPE_AUDIO);

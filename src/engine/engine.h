@@ -176,6 +176,10 @@ class TCustomFFmpeg {
   void release_all();
   // Blocks while paused; checked once per packet-loop turn.
   void wait_if_paused();
+  // Stops a run and waits for its thread to end (a thread never resumed ends
+  // without running). The destructor calls it; a derived class whose members
+  // the run or its events use calls it first in its own destructor.
+  void finish_run();
 
   // ---- option store ----
   bool set_library_option(const std::string& name, const std::string& value);

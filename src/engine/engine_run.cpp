@@ -190,13 +190,21 @@ TCustomFFmpeg::TCustomFFmpeg() {
 }
 
 TCustomFFmpeg::~TCustomFFmpeg() {
-  request_stop();
-  for (int i = 0; i < 10 && worker_thread.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   // The run must really be over before its resources go.
-  join_threads();
+  finish_run();
   release_all();
   release_hook_state(*this);
   release_pending_values(*this);
+}
+
+void TCustomFFmpeg::finish_run() {
+  stop_requested = true;
+  {
+    std::lock_guard lock(pause_mutex_);
+    paused_ = false;
+  }
+  pause_cv_.notify_all();
+  join_threads();
 }
 
 void TCustomFFmpeg::join_threads() {
@@ -308,14 +316,7 @@ void TCustomFFmpeg::set_defaults() {
 
 void TCustomFFmpeg::reset() {
   if (!klaventa::libraries_loaded()) return;
-  // A run still going is stopped and waited for; a thread never resumed ends unrun.
-  stop_requested = true;
-  {
-    std::lock_guard lock(pause_mutex_);
-    paused_ = false;
-  }
-  pause_cv_.notify_all();
-  join_threads();
+  finish_run();
 
   release_all();
   set_defaults();

@@ -116,6 +116,11 @@ struct InputStream {
   int to_s16_format = -1, to_s16_rate = 0, to_s16_channels = 0;
 };
 
+// Frees an AVFrame held by a per-run record when the record goes.
+struct AVFrameDeleter {
+  void operator()(AVFrame* f) const { ff::av_frame_free(&f); }
+};
+
 struct OutputStream {
   int file_index = 0;
   int index = 0;
@@ -153,6 +158,10 @@ struct OutputStream {
   AVPacket* pkt = nullptr;               // reusable packet for encoder output
   int64_t written_end = 0;  // end of the last packet handed to the muxer, stream time base
   int64_t last_mux_dts = AV_NOPTS_VALUE;  // dts of that packet
+  // video path: encoder input referencing the final picture, and the picture
+  // geometry the stream runs with (taken from its first picture)
+  std::unique_ptr<AVFrame, AVFrameDeleter> video_frame;
+  int src_width = 0, src_height = 0, src_pix_fmt = -1;
 };
 
 class TFFmpegThread;
@@ -270,6 +279,8 @@ class TCustomFFmpeg {
   void do_audio_out(AVFormatContext* os, OutputStream* ost, InputStream* ist, const uint8_t* buf, int size);
   // Converts interleaved s16 samples (encoder's channels and rate) to the
   // encoder's sample format and encodes them as one frame; returns bytes written.
+  // The frame's pts is sync_opts, which then advances by nb_samples; audio_size
+  // grows by the bytes written.
   int encode_audio_samples(AVFormatContext* os, OutputStream* ost, const uint8_t* s16, int nb_samples);
   // Encoder output: drains receive_packet after a send, writes each packet.
   // Returns the byte count written (0 when the encoder gave nothing).
@@ -420,6 +431,7 @@ class TCustomFFmpeg {
   THookAction hook_action = haContinue;
   std::vector<THookRange> hook_ranges;
   int hook_range_index = 0;
+  int hook_rgb_width = 0, hook_rgb_height = 0, hook_rgb_src_fmt = -1;  // what to/from_rgb_ctx were made for
   AVFilterGraph* deint_graph = nullptr;  // deinterlace filter, built on first use
   AVFilterContext* deint_src = nullptr;
   AVFilterContext* deint_sink = nullptr;

@@ -351,6 +351,126 @@ TEST_F(Transcode, CorruptedPacketsAreSkipped) {
   }
 }
 
+// A NUT file whose audio packets each carry two MP2 frames (the demuxer does not split them).
+std::string two_frames_per_packet() {
+  testmedia::ClipSpec spec;
+  spec.container = "nut";
+  spec.video_codec = "";
+  spec.audio_codec = "mp2";
+  spec.seconds = 1.0;
+  const std::string single = testmedia::make(spec);
+  const std::string out = out_path("paired.nut");
+  AVFormatContext* ic = nullptr;
+  if (ff::avformat_open_input(&ic, single.c_str(), nullptr, nullptr) < 0) return {};
+  ff::avformat_find_stream_info(ic, nullptr);
+  AVFormatContext* oc = nullptr;
+  ff::avformat_alloc_output_context2(&oc, nullptr, "nut", out.c_str());
+  AVStream* st = ff::avformat_new_stream(oc, nullptr);
+  ff::avcodec_parameters_copy(st->codecpar, ic->streams[0]->codecpar);
+  st->time_base = ic->streams[0]->time_base;
+  if (ff::avio_open(&oc->pb, out.c_str(), AVIO_FLAG_WRITE) < 0 || ff::avformat_write_header(oc, nullptr) < 0) {
+    ff::avio_closep(&oc->pb);
+    ff::avformat_free_context(oc);
+    ff::avformat_close_input(&ic);
+    return {};
+  }
+  AVPacket* pkt = ff::av_packet_alloc();
+  AVPacket* out_pkt = ff::av_packet_alloc();
+  std::vector<uint8_t> pair;
+  int64_t pts = 0, duration = 0;
+  int in_pair = 0;
+  while (ff::av_read_frame(ic, pkt) >= 0) {
+    if (in_pair == 0) {
+      pair.clear();
+      pts = pkt->pts;
+      duration = 0;
+    }
+    pair.insert(pair.end(), pkt->data, pkt->data + pkt->size);
+    duration += pkt->duration;
+    ff::av_packet_unref(pkt);
+    if (++in_pair == 2) {
+      out_pkt->data = pair.data();
+      out_pkt->size = static_cast<int>(pair.size());
+      out_pkt->pts = out_pkt->dts = ff::av_rescale_q(pts, ic->streams[0]->time_base, st->time_base);
+      out_pkt->duration = ff::av_rescale_q(duration, ic->streams[0]->time_base, st->time_base);
+      out_pkt->flags = AV_PKT_FLAG_KEY;
+      out_pkt->stream_index = 0;
+      ff::av_interleaved_write_frame(oc, out_pkt);
+      in_pair = 0;
+    }
+  }
+  ff::av_write_trailer(oc);
+  ff::av_packet_free(&pkt);
+  ff::av_packet_free(&out_pkt);
+  ff::avio_closep(&oc->pb);
+  ff::avformat_free_context(oc);
+  ff::avformat_close_input(&ic);
+  return out;
+}
+
+TEST_F(Transcode, PacketWithSeveralFramesIsLoggedAndFullyDecoded) {
+  const std::string in = two_frames_per_packet();
+  ASSERT_FALSE(in.empty());
+  const testmedia::FileInfo fin = testmedia::probe(in);
+  ASSERT_TRUE(fin.ok) << fin.error;
+  ASSERT_EQ(fin.streams.size(), 1u);
+  ASSERT_EQ(fin.streams[0].frames_decoded, 2 * fin.streams[0].packets);  // really two per packet
+
+  const std::string out = out_path("from_pairs.wav");
+  const RunResult r = convert(in, out, {{"acodec", "pcm_s16le"}});
+  ASSERT_FALSE(r.failed) << r.fail_message;
+  int multiple = 0;
+  for (auto& [level, line] : r.log)
+    if (line == "Multiple frames in a packet from stream 0") {
+      multiple++;
+      EXPECT_EQ(level, 0);
+    }
+  EXPECT_EQ(multiple, fin.streams[0].packets);
+  const testmedia::FileInfo fout = testmedia::probe(out);
+  ASSERT_TRUE(fout.ok) << fout.error;
+  ASSERT_NE(fout.first(AVMEDIA_TYPE_AUDIO), nullptr);
+  EXPECT_EQ(fout.first(AVMEDIA_TYPE_AUDIO)->samples_decoded, fin.streams[0].samples_decoded);
+
+  // verbose 0: the same run stays silent about it.
+  const RunResult quiet = convert(in, out_path("from_pairs_quiet.wav"), {{"acodec", "pcm_s16le"}, {"v", "0"}});
+  ASSERT_FALSE(quiet.failed) << quiet.fail_message;
+  EXPECT_FALSE(quiet.logged("Multiple frames in a packet from stream 0"));
+}
+
+TEST_F(Transcode, SubtitlesAreReencodedAndCopied) {
+  const std::string in = testmedia::path(testmedia::Clip::SubtitleMkv);
+  const testmedia::FileInfo fin = testmedia::probe(in);
+  ASSERT_TRUE(fin.ok) << fin.error;
+  const testmedia::StreamInfo* sin = fin.first(AVMEDIA_TYPE_SUBTITLE);
+  ASSERT_NE(sin, nullptr);
+  struct Case {
+    const char* output;
+    Options options;
+    const char* codec;
+  } cases[] = {
+      {"subs.mkv", {{"vcodec", "mpeg4"}, {"acodec", "mp2"}, {"scodec", "ass"}}, "ass"},
+      {"subs.mp4", {{"vcodec", "mpeg4"}, {"acodec", "aac"}, {"scodec", "mov_text"}}, "mov_text"},
+      {"subs_copy.mkv", {{"vcodec", "mpeg4"}, {"acodec", "mp2"}, {"scodec", "copy"}}, "subrip"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.output);
+    const std::string out = out_path(c.output);
+    const RunResult r = convert(in, out, c.options);
+    ASSERT_FALSE(r.failed) << r.fail_message;
+    const testmedia::FileInfo f = testmedia::probe(out);
+    ASSERT_TRUE(f.ok) << f.error;
+    const testmedia::StreamInfo* s = f.first(AVMEDIA_TYPE_SUBTITLE);
+    const testmedia::StreamInfo* v = f.first(AVMEDIA_TYPE_VIDEO);
+    ASSERT_NE(s, nullptr);
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(s->codec, c.codec);
+    EXPECT_EQ(s->frames_decoded, sin->frames_decoded);
+    // Events keep their place against the pictures.
+    EXPECT_NEAR(s->first_pts_s - v->first_pts_s, sin->first_pts_s - fin.first(AVMEDIA_TYPE_VIDEO)->first_pts_s, 0.002);
+    EXPECT_NEAR(s->last_end_s - s->first_pts_s, sin->last_end_s - sin->first_pts_s, 0.002);
+  }
+}
+
 // ------------------------------------------------------------ set-up
 
 TEST_F(Transcode, StreamMappingReport) {

@@ -376,6 +376,25 @@ void TCustomFFmpeg::transcode() {
     }
   }
 
+  auto open_decoder = [this](InputStream* ist) {
+    if (ist->frame_buf) return;  // already open
+    AVCodecContext* dec = ist->dec;
+    const AVCodec* codec = ff::avcodec_find_decoder(dec->codec_id);
+    if (!codec)
+      throw FFMpegException(format("Unsupported codec (id=%d) for input stream #%d.%d", static_cast<int>(dec->codec_id),
+                                   ist->file_index, ist->index));
+    int ret;
+    {
+      std::lock_guard<std::mutex> lock(library_lock());
+      ret = ff::avcodec_open2(dec, codec, nullptr);
+      if (ret >= 0) add_opened_decoder(ist);
+    }
+    if (ret < 0)
+      throw FFMpegException(format("Error while opening codec for input stream #%d.%d", ist->file_index, ist->index));
+    ist->frame_buf = ff::av_frame_alloc();
+    if (!ist->frame_buf) throw FFMpegException("av_mallocz fail");
+  };
+
   // Encoders.
   for (auto& ost : ost_table) {
     if (!ost->encoding_needed) continue;
@@ -383,6 +402,19 @@ void TCustomFFmpeg::transcode() {
     const AVCodec* codec = enc->codec ? enc->codec : ff::avcodec_find_encoder(enc->codec_id);
     if (!codec || !ff::av_codec_is_encoder(codec))
       throw FFMpegException(format("Unsupported codec for output stream #%d.%d", ost->file_index, ost->index));
+    if (enc->codec_type == AVMEDIA_TYPE_SUBTITLE && (enc->time_base.num <= 0 || enc->time_base.den <= 0))
+      enc->time_base = ist_table[ost->source_index]->st->time_base;  // encoders refuse to open without one
+    if (enc->codec_type == AVMEDIA_TYPE_SUBTITLE && !enc->subtitle_header) {
+      // Text subtitle encoders start from the style header their decoder makes when it opens.
+      InputStream* ist = ist_table[ost->source_index].get();
+      open_decoder(ist);
+      if (ist->dec->subtitle_header) {
+        enc->subtitle_header = static_cast<uint8_t*>(ff::av_mallocz(ist->dec->subtitle_header_size + 1));
+        if (!enc->subtitle_header) throw FFMpegException("av_mallocz fail");
+        std::memcpy(enc->subtitle_header, ist->dec->subtitle_header, ist->dec->subtitle_header_size);
+        enc->subtitle_header_size = ist->dec->subtitle_header_size;
+      }
+    }
     int ret;
     {
       std::lock_guard<std::mutex> lock(library_lock());
@@ -402,24 +434,8 @@ void TCustomFFmpeg::transcode() {
   }
 
   // Decoders.
-  for (auto& ist : ist_table) {
-    if (!ist->decoding_needed) continue;
-    AVCodecContext* dec = ist->dec;
-    const AVCodec* codec = ff::avcodec_find_decoder(dec->codec_id);
-    if (!codec)
-      throw FFMpegException(format("Unsupported codec (id=%d) for input stream #%d.%d", static_cast<int>(dec->codec_id),
-                                   ist->file_index, ist->index));
-    int ret;
-    {
-      std::lock_guard<std::mutex> lock(library_lock());
-      ret = ff::avcodec_open2(dec, codec, nullptr);
-      if (ret >= 0) add_opened_decoder(ist.get());
-    }
-    if (ret < 0)
-      throw FFMpegException(format("Error while opening codec for input stream #%d.%d", ist->file_index, ist->index));
-    ist->frame_buf = ff::av_frame_alloc();
-    if (!ist->frame_buf) throw FFMpegException("av_mallocz fail");
-  }
+  for (auto& ist : ist_table)
+    if (ist->decoding_needed) open_decoder(ist.get());
 
   for (auto& ist : ist_table) {
     ist->pts = 0;
@@ -642,7 +658,13 @@ static bool handle_frame(TCustomFFmpeg& e, InputStream* ist, int ist_index, AVFr
   if (dec->codec_type == AVMEDIA_TYPE_AUDIO) {
     data_size = frame_to_s16(e, ist, frame);
     if (data_size < 0) return false;
-    ist->pts = ist->next_pts;
+    // The frame's own time where it has one (decoders that skip their start
+    // delay move it), else where the previous frame ended.
+    if (frame->best_effort_timestamp != AV_NOPTS_VALUE)
+      ist->pts = ff::av_rescale_q(frame->best_effort_timestamp, ist->st->time_base, AV_TIME_BASE_Q);
+    else
+      ist->pts = ist->next_pts;
+    ist->next_pts = ist->pts;
     if (frame->sample_rate > 0) ist->next_pts += 1000000LL * frame->nb_samples / frame->sample_rate;
     if (data_size == 0) return true;
     if (e.audio_volume != 256) {

@@ -94,6 +94,8 @@ void release_hook_state(TCustomFFmpeg& e) {
   }
   e.to_rgb_ctx = nullptr;
   e.from_rgb_ctx = nullptr;
+  e.hook_rgb_width = e.hook_rgb_height = 0;
+  e.hook_rgb_src_fmt = -1;
   if (ff::avfilter_graph_free) ff::avfilter_graph_free(&e.deint_graph);
   e.deint_graph = nullptr;
   e.deint_src = nullptr;

@@ -118,17 +118,7 @@ class TestConverter : public TMediaConverter {
       rec.add(e);
     };
   }
-  ~TestConverter() override {
-    // Tasks run virtual code of this class: let them go before it does.
-    StopConvert();
-    rec.wait([this] { return !Running(); }, 10s);
-    ClearTasks();
-  }
-  bool Running() {
-    for (int i = 0; i < Tasks().Count(); ++i)
-      if (Tasks().Items(i)->running) return true;
-    return false;
-  }
+  ~TestConverter() override { Shutdown(); }
   TestTask* Task(int i) { return static_cast<TestTask*>(Tasks().Items(i)); }
   std::vector<std::string> LogLines(int index = -2) const {
     std::vector<std::string> out;

@@ -5,6 +5,29 @@
 
 #include "binding/loader.h"
 
+// ---- TFFmpeg ----------------------------------------------------------------
+
+TFFmpeg::~TFFmpeg() {
+  std::unique_lock lock(ReportMutex_);
+  if (!ReportExpected_ || ReportDone_) return;
+  lock.unlock();
+  request_stop();
+  lock.lock();
+  ReportCv_.wait(lock, [this] { return ReportDone_; });
+}
+
+void TFFmpeg::ExpectReport() {
+  std::lock_guard lock(ReportMutex_);
+  ReportExpected_ = true;
+}
+
+void TFFmpeg::Reported() {
+  // Notified under the lock: the destructor may free the task right after.
+  std::lock_guard lock(ReportMutex_);
+  ReportDone_ = true;
+  ReportCv_.notify_all();
+}
+
 // ---- TFFmpegList ------------------------------------------------------------
 
 namespace {
@@ -75,7 +98,14 @@ TCustomMediaConverter::TCustomMediaConverter(TScheduler* Scheduler)
 }
 
 TCustomMediaConverter::~TCustomMediaConverter() {
-  LogRouting::Unregister(this);
+  Shutdown();
+  AVProbe_.reset();
+}
+
+void TCustomMediaConverter::Shutdown() {
+  if (ShutDown_) return;
+  ShutDown_ = true;
+  LogRouting::Unregister(this);  // waits for lines being delivered to it
   {
     std::lock_guard lock(Lock_);
     Closing_ = true;
@@ -84,7 +114,6 @@ TCustomMediaConverter::~TCustomMediaConverter() {
   Alive_.reset();
   Tasks_.Clear();  // each engine stops and waits for its worker
   { std::lock_guard lock(Lock_); }  // an event still running ends first
-  AVProbe_.reset();
 }
 
 void TCustomMediaConverter::SetLogLevel(TLogLevel v) {
@@ -118,7 +147,13 @@ void TCustomMediaConverter::ConnectTask(TFFmpeg* task) {
   task->OnLog = [this, task](int level, const std::string& msg) { DoLog(task, level, msg); };
   task->OnProgress = [this, task](int frame, int fps, int duration, float quality, float bit_rate, int64_t size,
                                   int total) { DoProgress(task, frame, fps, duration, quality, bit_rate, size, total); };
-  task->OnTerminate = [this, task] { DoTerminate(task); };
+  task->OnTerminate = [this, task] {
+    struct Done {
+      TFFmpeg* task;
+      ~Done() { task->Reported(); }  // last touch of the task by this thread
+    } done{task};
+    DoTerminate(task);
+  };
 }
 
 int TCustomMediaConverter::AddTask(const std::string& FileName, TInputOptions* InputOptions) {
@@ -237,6 +272,7 @@ void TCustomMediaConverter::RunTask(int i) {
     std::lock_guard lock(Lock_);
     main_thread = ThreadCount_ <= 0;
   }
+  task->ExpectReport();
   if (main_thread) {
     task->ThreadID = current_thread_id();
     task->start_conversion(false, ThreadPriority());
@@ -254,7 +290,11 @@ void TCustomMediaConverter::RunTask(int i) {
 void TCustomMediaConverter::StopConvert() {
   std::lock_guard lock(Lock_);
   PendingCount_ = 0;
-  for (int i = 0, n = Tasks_.Count(); i < n; ++i) Tasks_.Items(i)->stop_conversion();
+  for (int i = 0, n = Tasks_.Count(); i < n; ++i) {
+    TFFmpeg* task = Tasks_.Items(i);
+    if (!task->terminated) task->ExpectReport();  // running, or reported from another thread
+    task->stop_conversion();
+  }
 }
 
 void TCustomMediaConverter::PauseConvert() {
@@ -298,6 +338,11 @@ void TCustomMediaConverter::DoCustomHook(TCustomFFmpeg* Sender, TBitmap& ABitmap
 void TCustomMediaConverter::DoLog(TCustomFFmpeg* Sender, int ALevel, const std::string& AMsg) {
   std::lock_guard lock(Lock_);
   if (OnLog) OnLog(index_of(Sender), LogLevelFromLibrary(ALevel), AMsg);
+}
+
+void TCustomMediaConverter::DeliverLibraryLine(TFFmpeg* Task, int ALevel, const std::string& AMsg) {
+  std::lock_guard lock(Lock_);
+  if (OnLog) OnLog(Task ? Task->Index.load() : -1, LogLevelFromLibrary(ALevel), AMsg);
 }
 
 void TCustomMediaConverter::DoProgress(TCustomFFmpeg* Sender, int AFrameNumber, int AFPS, int ACurrentDuration,

@@ -40,11 +40,23 @@ using TTerminateEvent = std::function<void(int AIndex, bool AFinished, bool AExc
 class TFFmpeg : public TCustomFFmpeg {
  public:
   TFFmpeg() = default;
+  // A task whose end is still to be reported is stopped and its report
+  // awaited first, so that no thread uses it while it is taken apart.
+  ~TFFmpeg() override;
   std::atomic<int> Index{-1};
   // Thread that runs the task (0 when none); cleared again when it terminates.
   std::atomic<uint64_t> ThreadID{0};
   TInputOptions InputOptions;
   TOutputOptions OutputOptions;
+
+ private:
+  friend class TCustomMediaConverter;
+  void ExpectReport();  // a termination report is on its way
+  void Reported();      // the component has handled it
+  std::mutex ReportMutex_;
+  std::condition_variable ReportCv_;
+  bool ReportExpected_ = false;
+  bool ReportDone_ = false;
 };
 
 // Ordered, owning task list. Safe to read from any thread; a task's Index
@@ -130,6 +142,10 @@ class TCustomMediaConverter {
                           float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration);
   virtual void DoTerminate(TCustomFFmpeg* Sender);
 
+  // A library line from the log routing. Not virtual: it may arrive from any
+  // thread while a derived part is still being built or already taken apart.
+  void DeliverLibraryLine(TFFmpeg* Task, int ALevel, const std::string& AMsg);
+
   // Old library level (-1 .. 3, higher = more detail) as TLogLevel.
   static TLogLevel LogLevelFromLibrary(int ALevel);
 
@@ -139,6 +155,9 @@ class TCustomMediaConverter {
  protected:
   // Creates the engine of a new task (tests stand in their own engines).
   virtual std::unique_ptr<TFFmpeg> NewTask() { return std::make_unique<TFFmpeg>(); }
+  // Leaves the registry, stops and frees every task and waits for running
+  // events; afterwards no other thread calls into the component. Idempotent.
+  void Shutdown();
 
  private:
   friend struct LogRouting;  // registry bookkeeping (logging.cpp)
@@ -160,15 +179,19 @@ class TCustomMediaConverter {
   int PendingCount_ = 0;
   unsigned Batch_ = 0;  // start timers of an earlier batch are ignored
   bool Closing_ = false;
+  bool ShutDown_ = false;  // owner's thread only
   TScheduler* Scheduler_ = nullptr;
   std::shared_ptr<TCustomMediaConverter*> Alive_;  // start timers check it before running
   int LogDeliveries_ = 0;  // library lines being delivered (under the registry lock)
 };
 
 // The class an application places: every property and event is public.
+// A class derived from it calls Shutdown() first thing in its destructor, so
+// that no thread calls into it while it is taken apart.
 class TMediaConverter : public TCustomMediaConverter {
  public:
   using TCustomMediaConverter::TCustomMediaConverter;
+  ~TMediaConverter() override { Shutdown(); }
 };
 
 // ---- option records -------------------------------------------------------

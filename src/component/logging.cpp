@@ -118,7 +118,7 @@ void LogRouting::Deliver(uint64_t thread_id, int level, const std::vector<std::s
   tasks.reserve(targets.size());
   for (TCustomMediaConverter* c : targets) tasks.push_back(c->Tasks().FindByThreadID(thread_id));
   for (const std::string& line : lines)
-    for (size_t i = 0; i < targets.size(); ++i) targets[i]->DoLog(tasks[i], level, line);
+    for (size_t i = 0; i < targets.size(); ++i) targets[i]->DeliverLibraryLine(tasks[i], level, line);
 }
 
 // ---- library callback -------------------------------------------------------

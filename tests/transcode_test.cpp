@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -61,6 +62,7 @@ RunResult convert(const std::string& input, const std::string& output, const Opt
     r.progress.push_back({frame, fps, cur, q, br, size, total});
   };
   e.progress_interval = 20000;
+  e.set_verbose(1);  // the library's log level is process-wide: undo an earlier "v"
   for (auto& [k, v] : input_options) e.set_option(k, v);
   if (!e.open_input_file(input)) {
     ADD_FAILURE() << "open_input_file: " << e.last_error;
@@ -351,6 +353,52 @@ TEST_F(Transcode, CorruptedPacketsAreSkipped) {
   }
 }
 
+// Rewrites the single-stream file `in` as NUT into `out`, passing its packets
+// (in the output stream's time base) through `edit`, which may change or merge them.
+struct Packet {
+  std::vector<uint8_t> data;
+  int64_t pts, dts, duration;
+  int flags;
+};
+bool remux(const std::string& in, const std::string& out,
+           const std::function<void(std::vector<Packet>&, AVRational)>& edit) {
+  AVFormatContext* ic = nullptr;
+  if (ff::avformat_open_input(&ic, in.c_str(), nullptr, nullptr) < 0) return false;
+  std::vector<Packet> packets;
+  AVPacket* pkt = ff::av_packet_alloc();
+  while (ff::av_read_frame(ic, pkt) >= 0) {
+    packets.push_back({std::vector<uint8_t>(pkt->data, pkt->data + pkt->size), pkt->pts, pkt->dts, pkt->duration,
+                       pkt->flags});
+    ff::av_packet_unref(pkt);
+  }
+  edit(packets, ic->streams[0]->time_base);
+  AVFormatContext* oc = nullptr;
+  ff::avformat_alloc_output_context2(&oc, nullptr, "nut", out.c_str());
+  AVStream* st = ff::avformat_new_stream(oc, nullptr);
+  ff::avcodec_parameters_copy(st->codecpar, ic->streams[0]->codecpar);
+  st->codecpar->codec_tag = 0;
+  st->time_base = ic->streams[0]->time_base;
+  bool ok = ff::avio_open(&oc->pb, out.c_str(), AVIO_FLAG_WRITE) >= 0 && ff::avformat_write_header(oc, nullptr) >= 0;
+  // The muxer may have chosen another time base.
+  for (Packet& p : packets) {
+    if (!ok) break;
+    pkt->data = p.data.data();
+    pkt->size = static_cast<int>(p.data.size());
+    pkt->pts = ff::av_rescale_q(p.pts, ic->streams[0]->time_base, st->time_base);
+    pkt->dts = ff::av_rescale_q(p.dts, ic->streams[0]->time_base, st->time_base);
+    pkt->duration = ff::av_rescale_q(p.duration, ic->streams[0]->time_base, st->time_base);
+    pkt->flags = p.flags;
+    pkt->stream_index = 0;
+    ok = ff::av_interleaved_write_frame(oc, pkt) >= 0;
+  }
+  if (ok) ok = ff::av_write_trailer(oc) >= 0;
+  ff::av_packet_free(&pkt);
+  ff::avio_closep(&oc->pb);
+  ff::avformat_free_context(oc);
+  ff::avformat_close_input(&ic);
+  return ok;
+}
+
 // A NUT file whose audio packets each carry two MP2 frames (the demuxer does not split them).
 std::string two_frames_per_packet() {
   testmedia::ClipSpec spec;
@@ -358,54 +406,18 @@ std::string two_frames_per_packet() {
   spec.video_codec = "";
   spec.audio_codec = "mp2";
   spec.seconds = 1.0;
-  const std::string single = testmedia::make(spec);
   const std::string out = out_path("paired.nut");
-  AVFormatContext* ic = nullptr;
-  if (ff::avformat_open_input(&ic, single.c_str(), nullptr, nullptr) < 0) return {};
-  ff::avformat_find_stream_info(ic, nullptr);
-  AVFormatContext* oc = nullptr;
-  ff::avformat_alloc_output_context2(&oc, nullptr, "nut", out.c_str());
-  AVStream* st = ff::avformat_new_stream(oc, nullptr);
-  ff::avcodec_parameters_copy(st->codecpar, ic->streams[0]->codecpar);
-  st->time_base = ic->streams[0]->time_base;
-  if (ff::avio_open(&oc->pb, out.c_str(), AVIO_FLAG_WRITE) < 0 || ff::avformat_write_header(oc, nullptr) < 0) {
-    ff::avio_closep(&oc->pb);
-    ff::avformat_free_context(oc);
-    ff::avformat_close_input(&ic);
-    return {};
-  }
-  AVPacket* pkt = ff::av_packet_alloc();
-  AVPacket* out_pkt = ff::av_packet_alloc();
-  std::vector<uint8_t> pair;
-  int64_t pts = 0, duration = 0;
-  int in_pair = 0;
-  while (ff::av_read_frame(ic, pkt) >= 0) {
-    if (in_pair == 0) {
-      pair.clear();
-      pts = pkt->pts;
-      duration = 0;
+  const bool ok = remux(testmedia::make(spec), out, [](std::vector<Packet>& packets, AVRational) {
+    std::vector<Packet> pairs;
+    for (size_t i = 0; i + 1 < packets.size(); i += 2) {
+      Packet p = packets[i];
+      p.data.insert(p.data.end(), packets[i + 1].data.begin(), packets[i + 1].data.end());
+      p.duration += packets[i + 1].duration;
+      pairs.push_back(std::move(p));
     }
-    pair.insert(pair.end(), pkt->data, pkt->data + pkt->size);
-    duration += pkt->duration;
-    ff::av_packet_unref(pkt);
-    if (++in_pair == 2) {
-      out_pkt->data = pair.data();
-      out_pkt->size = static_cast<int>(pair.size());
-      out_pkt->pts = out_pkt->dts = ff::av_rescale_q(pts, ic->streams[0]->time_base, st->time_base);
-      out_pkt->duration = ff::av_rescale_q(duration, ic->streams[0]->time_base, st->time_base);
-      out_pkt->flags = AV_PKT_FLAG_KEY;
-      out_pkt->stream_index = 0;
-      ff::av_interleaved_write_frame(oc, out_pkt);
-      in_pair = 0;
-    }
-  }
-  ff::av_write_trailer(oc);
-  ff::av_packet_free(&pkt);
-  ff::av_packet_free(&out_pkt);
-  ff::avio_closep(&oc->pb);
-  ff::avformat_free_context(oc);
-  ff::avformat_close_input(&ic);
-  return out;
+    packets = std::move(pairs);
+  });
+  return ok ? out : std::string();
 }
 
 TEST_F(Transcode, PacketWithSeveralFramesIsLoggedAndFullyDecoded) {
@@ -436,6 +448,75 @@ TEST_F(Transcode, PacketWithSeveralFramesIsLoggedAndFullyDecoded) {
   ASSERT_FALSE(quiet.failed) << quiet.fail_message;
   EXPECT_FALSE(quiet.logged("Multiple frames in a packet from stream 0"));
 }
+
+// Video-only NUT clips of 50 pictures at 25 fps; "jump" moves every packet from 1 s on 20 s later.
+std::string nut_video(bool jump) {
+  testmedia::ClipSpec spec;
+  spec.container = "nut";
+  spec.audio_codec = "";
+  spec.seconds = 2.0;
+  const std::string out = out_path(jump ? "jump.nut" : "plain.nut");
+  const bool ok = remux(testmedia::make(spec), out, [jump](std::vector<Packet>& packets, AVRational tb) {
+    if (!jump) return;
+    const int64_t one = ff::av_rescale_q(1000000, AV_TIME_BASE_Q, tb);
+    const int64_t twenty = ff::av_rescale_q(20000000, AV_TIME_BASE_Q, tb);
+    for (Packet& p : packets)
+      if (p.dts >= one) {
+        p.dts += twenty;
+        p.pts += twenty;
+      }
+  });
+  return ok ? out : std::string();
+}
+
+struct TimestampCase {
+  const char* name;
+  bool jump;
+  Options input_options, options;
+  int frames;
+  bool logs_discontinuity;
+};
+
+void PrintTo(const TimestampCase& c, std::ostream* os) { *os << c.name; }
+
+class Timestamps : public Transcode, public ::testing::WithParamInterface<TimestampCase> {};
+
+TEST_P(Timestamps, InputTimestampsAreCorrected) {
+  const TimestampCase& c = GetParam();
+  const std::string in = nut_video(c.jump);
+  ASSERT_FALSE(in.empty());
+  Options options = {{"vcodec", "mpeg4"}, {"v", "3"}};
+  options.insert(options.end(), c.options.begin(), c.options.end());
+  const std::string out = out_path(std::string(c.name) + ".avi");
+  const RunResult r = convert(in, out, options, {}, c.input_options);
+  ASSERT_FALSE(r.failed) << r.fail_message;
+  EXPECT_EQ(r.logged("timestamp discontinuity 20000000, new offset= -20000000"), c.logs_discontinuity);
+  const testmedia::FileInfo f = testmedia::probe(out);
+  ASSERT_TRUE(f.ok) << f.error;
+  ASSERT_NE(f.first(AVMEDIA_TYPE_VIDEO), nullptr);
+  EXPECT_EQ(f.first(AVMEDIA_TYPE_VIDEO)->frames_decoded, c.frames);
+  // Every input picture is there, in order; repeats only fill gaps.
+  const std::vector<int> counters = testmedia::read_counters(out);
+  ASSERT_FALSE(counters.empty());
+  EXPECT_EQ(counters.front(), 0);
+  EXPECT_EQ(counters.back(), 49);
+  for (size_t i = 1; i < counters.size(); i++) ASSERT_LE(counters[i - 1], counters[i]);
+}
+
+const TimestampCase kTimestamps[] = {
+    // A jump beyond dts_delta_threshold (10 s) is taken out of the input's offset.
+    {"Jump", true, {}, {}, 50, true},
+    // With copyts the jump stays: the frame-rate sync fills it with 500 repeats.
+    {"JumpWithCopyTs", true, {}, {{"copyts", "1"}}, 549, false},
+    // A larger threshold lets it through as well.
+    {"JumpBelowThreshold", true, {}, {{"dts_delta_threshold", "30"}}, 549, false},
+    // Scale 2 doubles the input times: pictures are repeated to fill the gaps (the
+    // second one lags a single period, within the sync's tolerance, so 1 + 1 + 48 x 2).
+    {"Scale", false, {{"itsscale", "0:2"}}, {}, 98, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Input, Timestamps, ::testing::ValuesIn(kTimestamps),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Transcode, SubtitlesAreReencodedAndCopied) {
   const std::string in = testmedia::path(testmedia::Clip::SubtitleMkv);
@@ -469,6 +550,56 @@ TEST_F(Transcode, SubtitlesAreReencodedAndCopied) {
     EXPECT_NEAR(s->first_pts_s - v->first_pts_s, sin->first_pts_s - fin.first(AVMEDIA_TYPE_VIDEO)->first_pts_s, 0.002);
     EXPECT_NEAR(s->last_end_s - s->first_pts_s, sin->last_end_s - sin->first_pts_s, 0.002);
   }
+}
+
+// Without OnProgress the reports are log lines; vstats writes one line per encoded picture.
+TEST_F(Transcode, ReportLinesAndVideoStatistics) {
+  const std::string in = testmedia::path(testmedia::Clip::Mpeg4Mp3Avi);
+  const std::string stats = out_path("vstats.log");
+  const auto no_progress = [](TCustomFFmpeg& e) { e.OnProgress = nullptr; };
+  const RunResult r = convert(in, out_path("report.avi"),
+                              {{"vcodec", "mpeg4"}, {"acodec", "mp2"}, {"vframes", "10"}, {"psnr", "1"}, {"v", "2"},
+                               {"vstats_file", stats}},
+                              no_progress);
+  ASSERT_FALSE(r.failed) << r.fail_message;
+  EXPECT_TRUE(r.progress.empty());
+  const std::regex report(
+      R"(frame= *\d+ fps= *\d+ q=\d+\.\d (L)?PSNR=Y:\d+\.\d\d U:\d+\.\d\d V:\d+\.\d\d \*:\d+\.\d\d )"
+      R"(size= *\d+kB time=\d+\.\d\d bitrate= *\d+\.\dkbits/s dup=0 drop=0)");
+  std::vector<std::string> reports;
+  for (auto& [level, line] : r.log)
+    if (line.rfind("frame=", 0) == 0) {
+      EXPECT_EQ(level, 1);
+      EXPECT_TRUE(std::regex_match(line, report)) << line;
+      reports.push_back(line);
+    }
+  ASSERT_FALSE(reports.empty());
+  EXPECT_EQ(reports.back().rfind("frame=   10 ", 0), 0u) << reports.back();
+  EXPECT_NE(reports.back().find(" L"), std::string::npos) << reports.back();
+  const std::regex summary(
+      R"(video:\d+kB audio:\d+kB global headers:\d+kB muxing overhead -?\d+\.\d{6}%\r\n)");
+  EXPECT_TRUE(std::regex_match(r.log.back().second, summary)) << r.log.back().second;
+
+  std::ifstream file(stats);
+  const std::regex stat_line(
+      R"(frame= +(\d+) q= *\d+\.\d PSNR= +\d+\.\d\d f_size= +\d+ s_size= +\d+kB time= \d+\.\d{3} )"
+      R"(br= +\d+\.\dkbits/s avg_br= +\d+\.\dkbits/s type= ([IPB]))");
+  int n = 0;
+  for (std::string line; std::getline(file, line);) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, stat_line)) << line;
+    EXPECT_EQ(std::stoi(m[1]), ++n);
+    if (n == 1) {
+      EXPECT_EQ(m[2], "I");
+    }
+  }
+  EXPECT_EQ(n, 10);
+
+  // verbose -1 without OnProgress: not even the summary.
+  const RunResult quiet = convert(in, out_path("quiet.avi"), {{"vcodec", "mpeg4"}, {"vframes", "5"}, {"v", "-1"}},
+                                  no_progress);
+  ASSERT_FALSE(quiet.failed) << quiet.fail_message;
+  EXPECT_TRUE(quiet.log.empty()) << quiet.log.front().second;
 }
 
 // ------------------------------------------------------------ set-up

@@ -183,6 +183,12 @@ extern "C" {
   X(av_channel_layout_uninit) \
   X(av_channel_layout_compare) \
   X(av_get_picture_type_char) \
+  X(av_audio_fifo_alloc) \
+  X(av_audio_fifo_free) \
+  X(av_audio_fifo_write) \
+  X(av_audio_fifo_read) \
+  X(av_audio_fifo_size) \
+  X(av_opt_next) \
   X(av_get_media_type_string)
 
 #define KLAVENTA_SWSCALE_SYMBOLS(X) \

@@ -339,6 +339,53 @@ TEST_F(ComponentTest, EachSetFieldReachesTheEngine) {
   }
 }
 
+TEST_F(ComponentTest, TargetPresetFollowsTheNorm) {
+  struct Case {
+    int target, norm, default_norm;
+    const char* codec;
+    int width, height;
+  };
+  for (const Case& k : std::vector<Case>{{2, 5, 1, "mpeg2video", 480, 576},  // unknown norm: auto, 25 fps is PAL
+                                         {2, 2, 1, "mpeg2video", 480, 480},
+                                         {3, 0, 0, "mpeg2video", 720, 576},
+                                         {4, 1, 1, "<none>", 320, 240}}) {  // no preset: the input's size stays
+    SCOPED_TRACE(k.target * 10 + k.norm);
+    auto e = fresh_engine();
+    ASSERT_TRUE(e->open_input_file(testmedia::path(Clip::Mpeg4Mp3Avi))) << e->last_error;
+    TOutputOptions o;
+    o.Target = k.target;
+    o.TargetNorm = k.norm;
+    o.TargetDefaultNorm = k.default_norm;
+    klaventa::apply_output_options(*e, o);
+    EXPECT_STREQ(e->video_codec_name ? e->video_codec_name : "<none>", k.codec);
+    EXPECT_EQ(e->frame_width, k.width);
+    EXPECT_EQ(e->frame_height, k.height);
+  }
+}
+
+TEST_F(ComponentTest, HookSelectionTakesOneOfThree) {
+  struct Case {
+    bool custom, before;
+    bool custom_set, before_set;
+    size_t ranges;
+  };
+  const std::string example = "1000-2000, 500-400, x-3000, 4000-";
+  for (const Case& k : std::vector<Case>{
+           {true, true, true, false, 0}, {false, true, false, true, 0}, {false, false, false, false, 2}}) {
+    SCOPED_TRACE(std::to_string(k.custom) + std::to_string(k.before));
+    TestConverter c;
+    ASSERT_EQ(c.AddTask(testmedia::path(Clip::Mpeg4Mp3Avi)), 0) << c.LastErrMsg();
+    TOutputOptions o = small_output();
+    o.CustomHook = k.custom;
+    o.BeforeHook = k.before;
+    o.HookRanges = example;
+    ASSERT_TRUE(c.SetOutputFile(0, out_file("hooksel.avi"), &o)) << c.LastErrMsg();
+    EXPECT_EQ(static_cast<bool>(c.Task(0)->OnCustomHook), k.custom_set);
+    EXPECT_EQ(static_cast<bool>(c.Task(0)->OnBeforeHook), k.before_set);
+    EXPECT_EQ(c.Task(0)->hook_ranges.size(), k.ranges);
+  }
+}
+
 TEST_F(ComponentTest, InputStartTimeAndProgram) {
   auto e = fresh_engine();
   TInputOptions in;
@@ -672,6 +719,44 @@ TEST_F(ComponentTest, LegacyEncoderNamesConvert) {
   ASSERT_NE(b.first(AVMEDIA_TYPE_AUDIO), nullptr);
   EXPECT_EQ(b.first(AVMEDIA_TYPE_AUDIO)->codec, "amr_nb");
   EXPECT_EQ(b.first(AVMEDIA_TYPE_AUDIO)->sample_rate, 8000);
+}
+
+TEST_F(ComponentTest, HookEventsCarryTheTaskIndexAndReachTheEngine) {
+  TestConverter c;
+  std::mutex m;
+  std::map<int, int> custom_calls, before_calls;
+  c.OnCustomHook = [&](int i, TBitmap& bmp, int, int64_t, bool& update, bool&) {
+    for (int r = 0; r < bmp.height(); ++r) std::fill_n(bmp.scan_line(r), bmp.width() * 3, uint8_t{255});
+    update = true;
+    std::lock_guard lock(m);
+    ++custom_calls[i];
+  };
+  c.OnBeforeHook = [&](int i, int64_t, THookAction& action) {
+    action = haContinue;
+    std::lock_guard lock(m);
+    ++before_calls[i];
+  };
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(c.AddTask(testmedia::path(Clip::Mpeg4Mp3Avi)), i) << c.LastErrMsg();
+  TOutputOptions custom = small_output();
+  custom.CustomHook = true;
+  ASSERT_TRUE(c.SetOutputFile(0, out_file("hook-custom.avi"), &custom)) << c.LastErrMsg();
+  TOutputOptions before = small_output();
+  before.BeforeHook = true;
+  before.ExtOptions = std::string("vhook=") + KLAVENTA_TEST_HOOK;
+  ASSERT_TRUE(c.SetOutputFile(1, out_file("hook-before.avi"), &before)) << c.LastErrMsg();
+  c.StartConvert(2);
+  ASSERT_TRUE(c.rec.wait([&] { return c.rec.batch_ended(); }, 60s));
+  {
+    std::lock_guard lock(m);
+    EXPECT_EQ(custom_calls, (std::map<int, int>{{0, 50}}));
+    EXPECT_EQ(before_calls, (std::map<int, int>{{1, 50}}));
+  }
+  std::vector<uint8_t> y;
+  int w = 0, h = 0;
+  ASSERT_TRUE(testmedia::read_video_frame(out_file("hook-custom.avi"), 10, y, w, h));
+  long sum = 0;
+  for (uint8_t v : y) sum += v;
+  EXPECT_GT(sum / static_cast<long>(y.size()), 220);  // the white the handler painted
 }
 
 TEST_F(ComponentTest, FailedRunReportsTheException) {

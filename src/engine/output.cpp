@@ -175,8 +175,21 @@ void TCustomFFmpeg::new_video_stream(AVFormatContext* oc) {
       ff::av_freep(&video_codec_name);
       throw FFMpegException(last_error);
     }
+    const AVCodec* codec = video_codec_name ? ff::avcodec_find_encoder_by_name(video_codec_name)
+                                            : ff::avcodec_find_encoder(id);
+    if (codec) {
+      // Start from the encoder's own defaults (libx264 refuses the generic ones).
+      AVCodecContext* fresh = ff::avcodec_alloc_context3(codec);
+      if (fresh) {
+        fresh->codec_tag = enc->codec_tag;
+        fresh->flags |= enc->flags;
+        fresh->flags2 |= enc->flags2;
+        ff::avcodec_free_context(&setup->enc);
+        setup->enc = enc = fresh;
+      }
+    }
+    enc->codec_type = AVMEDIA_TYPE_VIDEO;
     enc->codec_id = id;
-    const AVCodec* codec = ff::avcodec_find_encoder(id);
 
     copy_context_options(enc, vopt, AV_OPT_FLAG_VIDEO_PARAM | AV_OPT_FLAG_ENCODING_PARAM);
 

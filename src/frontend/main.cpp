@@ -24,6 +24,7 @@ namespace {
 void take_screenshot_when_converting(TForm1* w, const QString& out, const QString& folder, const QStringList& files) {
   SetMessageHandler([](const MessageRequest&) { return QMessageBox::Yes; });
   w->EditOutputFolder->setText(folder);
+  w->Converter().SetProgressInterval(100);
   w->AddFiles(files);
   w->ButtonConvertClick();
   auto* poll = new QTimer(w);
@@ -33,9 +34,9 @@ void take_screenshot_when_converting(TForm1* w, const QString& out, const QStrin
     for (int i = 0; i < w->ListView1->topLevelItemCount(); ++i) {
       const QString p = w->ListView1->topLevelItem(i)->text(colProgress);
       done = done || p == QLatin1String("Done");
-      converting = converting || (p.endsWith(QLatin1Char('%')) && p != QLatin1String("0%"));
+      converting = converting || (p.endsWith(QLatin1Char('%')) && p.chopped(1).toInt() >= 40);
     }
-    if (!(done && converting) && ++*waited < 600) return;
+    if (!(done && converting) && ++*waited < 3000) return;
     poll->stop();
     delete waited;
     const bool saved = w->grab().save(out);
@@ -46,7 +47,7 @@ void take_screenshot_when_converting(TForm1* w, const QString& out, const QStrin
       QCoreApplication::exit(0);
     });
   });
-  poll->start(50);
+  poll->start(10);
 }
 
 }  // namespace

@@ -3,11 +3,13 @@
 // each run in a child process of its own, and prints CPU, wall time and peak
 // memory of both as a Markdown table.
 //
-//   engine_bench [--rounds N] [--targets 1,3,...] [--seconds S] [--out DIR] [--keep]
-//   engine_bench --run engine|baseline --target N --input FILE --output FILE
+//   engine_bench [--rounds N] [--targets 1,3,...] [--seconds S] [--out DIR] [--keep] [--baseline-s16]
+//   engine_bench --run engine|baseline --target N --input FILE --output FILE [--baseline-s16]
 //
 // --seconds makes a shorter clip of the same kind (for profiling); --run does one
-// conversion in this process (e.g. under valgrind --tool=callgrind).
+// conversion in this process (e.g. under valgrind --tool=callgrind);
+// --baseline-s16 cuts the baseline's float audio to 16 bits as the engine's
+// audio path does.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -269,12 +271,14 @@ void print_table(const std::vector<Row>& rows, int rounds, double seconds, const
 
 [[noreturn]] void usage() {
   std::fprintf(stderr,
-               "usage: engine_bench [--rounds N] [--targets 1,2,...] [--seconds S] [--out DIR] [--keep]\n"
-               "       engine_bench --run engine|baseline --target N --input FILE --output FILE\n");
+               "usage: engine_bench [--rounds N] [--targets 1,2,...] [--seconds S] [--out DIR] [--keep] "
+               "[--baseline-s16]\n"
+               "       engine_bench --run engine|baseline --target N --input FILE --output FILE [--baseline-s16]\n");
   std::exit(2);
 }
 
-int single_run(const std::string& side, int number, const std::string& input, const std::string& output) {
+int single_run(const std::string& side, int number, const std::string& input, const std::string& output,
+               bool s16_audio) {
   const auto& list = bench::targets();
   if (number < 1 || number > static_cast<int>(list.size()) || input.empty() || output.empty()) usage();
   if (!load_media_libraries()) {
@@ -286,7 +290,7 @@ int single_run(const std::string& side, int number, const std::string& input, co
     if (side == "engine")
       run_engine(input, output, list[number - 1], nullptr);
     else if (side == "baseline")
-      bench::run_baseline(input, output, list[number - 1]);
+      bench::run_baseline(input, output, list[number - 1], nullptr, s16_audio);
     else
       usage();
     std::printf("%s %d: %.2f s CPU\n", side.c_str(), number, cpu_seconds() - cpu0);
@@ -305,7 +309,7 @@ int main(int argc, char** argv) {
   std::vector<int> numbers;
   std::string out_dir, run_side, run_input, run_output;
   int run_target = 0;
-  bool keep = false;
+  bool keep = false, s16_audio = false;
   for (int i = 1; i < argc; i++) {
     const std::string a = argv[i];
     auto next = [&]() -> std::string {
@@ -324,6 +328,8 @@ int main(int argc, char** argv) {
       out_dir = next();
     } else if (a == "--keep") {
       keep = true;
+    } else if (a == "--baseline-s16") {
+      s16_audio = true;
     } else if (a == "--run") {
       run_side = next();
     } else if (a == "--target") {
@@ -336,7 +342,7 @@ int main(int argc, char** argv) {
       usage();
     }
   }
-  if (!run_side.empty()) return single_run(run_side, run_target, run_input, run_output);
+  if (!run_side.empty()) return single_run(run_side, run_target, run_input, run_output, s16_audio);
 
   const auto& list = bench::targets();
   if (numbers.empty())
@@ -404,7 +410,7 @@ int main(int argc, char** argv) {
       const bool first = round == 0;
       ChildResult b = in_child([&] {
         Snapshot s;
-        bench::run_baseline(input, out_base, t, first ? &s : nullptr);
+        bench::run_baseline(input, out_base, t, first ? &s : nullptr, s16_audio);
         return serialize(s);
       });
       if (!b.ok) {
@@ -443,7 +449,18 @@ int main(int argc, char** argv) {
           row.error = "output does not read back as asked";
       }
     }
-    // Settings the two sides gave the codecs and the muxer.
+    // Settings the two sides gave the codecs and the muxer. The muxer's private
+    // options are gone once its trailer is written: a run without a report
+    // before that has none to show.
+    auto has_group = [](const Snapshot& s, const std::string& prefix) {
+      auto it = s.lower_bound(prefix);
+      return it != s.end() && it->first.rfind(prefix, 0) == 0;
+    };
+    if (!has_group(engine_settings, "mux.priv.")) {
+      for (auto it = base_settings.lower_bound("mux.priv."); it != base_settings.end() && it->first.rfind("mux.priv.", 0) == 0;)
+        it = base_settings.erase(it);
+      if (!engine_settings.empty()) std::printf("  (muxer private options not captured from the engine)\n");
+    }
     for (auto& [k, v] : base_settings) {
       auto it = engine_settings.find(k);
       const std::string ev = it == engine_settings.end() ? "<absent>" : it->second;
@@ -462,6 +479,7 @@ int main(int argc, char** argv) {
     rows.push_back(row);
   }
   print_table(rows, rounds, seconds, load_before, load_average());
+  if (s16_audio) std::printf("The baseline's audio was cut to 16 bits before and after resampling.\n");
 
   if (own_dir && !keep) fs::remove_all(out_dir);
   bool all_ok = true;

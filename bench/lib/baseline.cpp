@@ -97,6 +97,17 @@ AVRational encoder_time_base(const AVCodec* codec, AVRational fps) {
   return tb;
 }
 
+// Cuts float samples to 16-bit steps, what a pass through s16 leaves of them.
+void cut_to_s16(uint8_t** data, AVSampleFormat fmt, int channels, int nb) {
+  if (fmt != AV_SAMPLE_FMT_FLTP && fmt != AV_SAMPLE_FMT_FLT) return;
+  const bool planar = fmt == AV_SAMPLE_FMT_FLTP;
+  for (int p = 0; p < (planar ? channels : 1); p++) {
+    float* d = reinterpret_cast<float*>(data[p]);
+    for (int k = 0, n = planar ? nb : nb * channels; k < n; k++)
+      d[k] = std::clamp(std::nearbyint(d[k] * 32768.0f), -32768.0f, 32767.0f) / 32768.0f;
+  }
+}
+
 struct Conversion {
   AVFormatContext* ic = nullptr;
   AVFormatContext* oc = nullptr;
@@ -114,6 +125,7 @@ struct Conversion {
   int64_t start_us = 0;
   int64_t last_vpts = INT64_MIN;
   int64_t audio_pts = 0;
+  bool s16_audio = false;
 
   ~Conversion() {
     ff::sws_freeContext(sws);
@@ -147,12 +159,13 @@ struct Conversion {
     return dec;
   }
 
-  // A generic context configured like the engine's: library defaults, the
-  // requested values, one thread, global headers where the muxer wants them.
+  // A context configured like the engine's: video encoders start from their
+  // own defaults, audio encoders from the generic ones; one thread, global
+  // headers where the muxer wants them.
   AVCodecContext* new_encoder(const std::string& name, AVMediaType type, const AVCodec*& codec) {
     codec = ff::avcodec_find_encoder_by_name(name.c_str());
     if (!codec || codec->type != type) throw std::runtime_error("no encoder " + name);
-    AVCodecContext* enc = ff::avcodec_alloc_context3(nullptr);
+    AVCodecContext* enc = ff::avcodec_alloc_context3(type == AVMEDIA_TYPE_VIDEO ? codec : nullptr);
     if (!enc) throw std::runtime_error("out of memory");
     enc->codec_type = type;
     enc->codec_id = codec->id;
@@ -263,6 +276,8 @@ struct Conversion {
             "resampler");
       check(ff::swr_init(swr), "resampler");
     }
+    if (s16_audio) cut_to_s16(f->extended_data, static_cast<AVSampleFormat>(f->format), f->ch_layout.nb_channels,
+                              f->nb_samples);
     const int in_rate = adec->sample_rate > 0 ? adec->sample_rate : f->sample_rate;
     const int cap = static_cast<int>(ff::av_rescale_rnd(ff::swr_get_delay(swr, in_rate) + f->nb_samples,
                                                         aenc->sample_rate, in_rate, AV_ROUND_UP));
@@ -279,6 +294,7 @@ struct Conversion {
     const int n = check(ff::swr_convert(swr, conv->extended_data, cap, const_cast<const uint8_t**>(f->extended_data),
                                         f->nb_samples),
                         "resampling");
+    if (s16_audio && n > 0) cut_to_s16(conv->extended_data, aenc->sample_fmt, aenc->ch_layout.nb_channels, n);
     if (n > 0) check(ff::av_audio_fifo_write(fifo, reinterpret_cast<void**>(conv->extended_data), n), "audio FIFO");
   }
 
@@ -287,6 +303,7 @@ struct Conversion {
     for (;;) {
       const int n = check(ff::swr_convert(swr, conv->extended_data, conv_capacity, nullptr, 0), "resampling");
       if (n <= 0) break;
+      if (s16_audio) cut_to_s16(conv->extended_data, aenc->sample_fmt, aenc->ch_layout.nb_channels, n);
       check(ff::av_audio_fifo_write(fifo, reinterpret_cast<void**>(conv->extended_data), n), "audio FIFO");
     }
   }
@@ -312,8 +329,10 @@ struct Conversion {
 
 }  // namespace
 
-void run_baseline(const std::string& input, const std::string& output, const Target& t, Snapshot* settings) {
+void run_baseline(const std::string& input, const std::string& output, const Target& t, Snapshot* settings,
+                  bool s16_audio) {
   Conversion c;
+  c.s16_audio = s16_audio;
   check(ff::avformat_open_input(&c.ic, input.c_str(), nullptr, nullptr), "opening the input");
   check(ff::avformat_find_stream_info(c.ic, nullptr), "reading stream information");
   for (unsigned i = 0; i < c.ic->nb_streams; i++) {

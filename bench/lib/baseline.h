@@ -36,8 +36,10 @@ void snapshot_codec(void* codec_ctx, const std::string& prefix, Snapshot& out);
 // Converts `input` to `output` as `target` says, on the calling thread, with
 // every codec single-threaded. Encoder and muxer settings are those the engine
 // gives the same request. Fills `settings` (when given) once the encoders are
-// open. Throws std::runtime_error on failure.
+// open. With `s16_audio` float audio is cut to 16-bit steps before and after
+// the resampler, as the engine's s16 audio path does (for diagnosis).
+// Throws std::runtime_error on failure.
 void run_baseline(const std::string& input, const std::string& output, const Target& target,
-                  Snapshot* settings = nullptr);
+                  Snapshot* settings = nullptr, bool s16_audio = false);
 
 }  // namespace bench

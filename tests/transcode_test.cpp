@@ -277,6 +277,7 @@ TEST_P(Limits, OutputStopsAtTheLimit) {
 const LimitCase kLimits[] = {
     {"RecordingTime", {{"t", "1"}}, 1.0, 25},
     {"MaxFrames", {{"vframes", "10"}}, 0.4, 10},
+    {"RecordingTimeCopy", {{"vcodec", "copy"}, {"acodec", "copy"}, {"t", "1"}}, 1.0, 25},
 };
 
 INSTANTIATE_TEST_SUITE_P(Run, Limits, ::testing::ValuesIn(kLimits),

@@ -494,7 +494,9 @@ void TCustomFFmpeg::transcode() {
     for (auto& ost : ost_table) {
       const InputStream* ist = ist_table[ost->source_index].get();
       double opts;
-      if (ost_type(ost.get()) == AVMEDIA_TYPE_VIDEO && ost->enc)
+      // Encoded video counts frames in the encoder's time base; every other
+      // stream (copied video too) is as far as its last muxed packet.
+      if (ost_type(ost.get()) == AVMEDIA_TYPE_VIDEO && ost->encoding_needed)
         opts = static_cast<double>(ost->sync_opts) * av_q2d(ost->enc->time_base);
       else
         opts = static_cast<double>(ost->written_end) * av_q2d(ost->st->time_base);

@@ -544,6 +544,23 @@ TEST_F(GuiTest, UntickedMiddleAndLastRowsAreSkipped) {
   EXPECT_EQ(OutputFiles(), QStringList({"a.mp4", "c.mp4"}));
 }
 
+// A file that cannot be prepared is reported, marked "Fail", and the sequence
+// goes on instead of waiting for a conversion that never starts.
+TEST_F(GuiTest, FilePreparationErrorFailsTheRowAndMovesOn) {
+  TForm1* w = Start();
+  ASSERT_TRUE(w);
+  w->AddFiles({q(testmedia::copy_to_temp(small_clip(), "x.avi")), q(testmedia::copy_to_temp(small_clip(), "y.avi"))});
+  w->ComboSamplingRate->setCurrentIndex(-1);  // no sampling rate: the profile cannot be applied
+  ASSERT_EQ(w->Profile().ComboSamplingRate.selected, -1);
+  ASSERT_TRUE(ConvertAll());
+  EXPECT_EQ(cell(0, colProgress), "Fail");
+  EXPECT_EQ(cell(1, colProgress), "Fail");
+  EXPECT_EQ(CountMessages("Fail to add file to list!"), 2);
+  EXPECT_EQ(CountMessages("All Conversions Completed"), 1);
+  EXPECT_TRUE(OutputFiles().isEmpty());
+  EXPECT_EQ(w->Converter().Tasks().Count(), 0);
+}
+
 TEST_F(GuiTest, OverwriteReplacesAnExistingOutput) {
   TForm1* w = Start();
   ASSERT_TRUE(w);

@@ -317,6 +317,9 @@ class Runner {
       refresh(false);
       std::lock_guard lock(mutex_);
       if (batch_done_) break;
+      // Should the end of the batch never be reported, every task's end still is.
+      if (std::all_of(task_rows_.begin(), task_rows_.end(), [&](int r) { return rows_[static_cast<size_t>(r)].ended; }))
+        break;
     }
   }
 

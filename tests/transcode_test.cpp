@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -282,6 +283,59 @@ const LimitCase kLimits[] = {
 
 INSTANTIATE_TEST_SUITE_P(Run, Limits, ::testing::ValuesIn(kLimits),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Transcode, FileSizeLimitEndsTheRun) {
+  const std::string out = out_path("limited.avi");
+  const RunResult r = convert(testmedia::path(testmedia::Clip::LongVideo90s), out,
+                              {{"vcodec", "mpeg4"}, {"qscale", "2"}, {"fs", "40000"}});
+  ASSERT_FALSE(r.failed) << r.fail_message;
+  EXPECT_TRUE(r.finished);
+  const auto size = std::filesystem::file_size(out);
+  EXPECT_GT(size, 40000u);
+  EXPECT_LT(size, 60000u);  // the limit plus what was under way and the trailer
+  const testmedia::FileInfo f = testmedia::probe(out);
+  ASSERT_TRUE(f.ok) << f.error;
+  ASSERT_NE(f.first(AVMEDIA_TYPE_VIDEO), nullptr);
+  EXPECT_LT(f.first(AVMEDIA_TYPE_VIDEO)->frames_decoded, 2250);
+  EXPECT_EQ(f.first(AVMEDIA_TYPE_VIDEO)->decode_errors, 0);
+}
+
+TEST_F(Transcode, RateEmulationKeepsTheInputPace) {
+  const auto start = std::chrono::steady_clock::now();
+  const RunResult r = convert(testmedia::path(testmedia::Clip::Mpeg4Mp3Avi), out_path("paced.avi"),
+                              {{"vcodec", "mpeg4"}, {"acodec", "mp2"}, {"t", "0.6"}}, {}, {{"re", "1"}});
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_FALSE(r.failed) << r.fail_message;
+  EXPECT_TRUE(r.finished);
+  EXPECT_GE(seconds, 0.5);
+  EXPECT_LT(seconds, 3.0);
+}
+
+// A second audio stream on the output finds no unused audio input and takes
+// the last matching one: both are fed from input stream 0.1.
+TEST_F(Transcode, TwoOutputsFromOneInputStream) {
+  const std::string out = out_path("two_audio.mp4");
+  const RunResult r = convert(testmedia::path(testmedia::Clip::Mpeg4Mp3Avi), out,
+                              {{"vcodec", "mpeg4"}, {"acodec", "mp2"}}, [](TCustomFFmpeg& e) {
+                                e.set_option("acodec", "aac");
+                                e.set_option("ar", "22050");
+                                e.set_option("newaudio", "");
+                              });
+  ASSERT_FALSE(r.failed) << r.fail_message;
+  EXPECT_TRUE(r.logged("  Stream #0.1 -> #0.1"));
+  EXPECT_TRUE(r.logged("  Stream #0.1 -> #0.2"));
+  const testmedia::FileInfo f = testmedia::probe(out);
+  ASSERT_TRUE(f.ok) << f.error;
+  ASSERT_EQ(f.count(AVMEDIA_TYPE_AUDIO), 2);
+  const testmedia::FileInfo fin = testmedia::probe(testmedia::path(testmedia::Clip::Mpeg4Mp3Avi));
+  const double in_s = static_cast<double>(fin.first(AVMEDIA_TYPE_AUDIO)->samples_decoded) / 44100;
+  for (const auto& s : f.streams) {
+    if (s.type != AVMEDIA_TYPE_AUDIO) continue;
+    EXPECT_EQ(s.sample_rate, s.codec == "aac" ? 22050 : 44100);
+    EXPECT_NEAR(static_cast<double>(s.samples_decoded) / s.sample_rate, in_s, 0.05);
+    EXPECT_GT(s.peak_amplitude, 0.2);
+  }
+}
 
 TEST_F(Transcode, StopMidRunLeavesAPlayableFile) {
   const std::string out = out_path("stopped.mp4");

@@ -76,10 +76,10 @@ TEST(ComponentStress, FourTasksTwentyBatchesWithRandomStopAndPause) {
     TMediaConverter loader;
     ASSERT_TRUE(loader.LoadAVLib("", 1)) << loader.LastErrMsg();
   }
-  testmedia::ClipSpec spec;
-  spec.width = 96, spec.height = 64, spec.frames = 12, spec.seconds = 0.5;
-  spec.audio_codec = "mp2";
-  const std::string input = testmedia::make(spec);
+  testmedia::ClipSpec clip;
+  clip.width = 96, clip.height = 64, clip.frames = 12, clip.seconds = 0.5;
+  clip.audio_codec = "mp2";
+  const std::string input = testmedia::make(clip);
   const std::string dir = testmedia::temp_dir();
 
   const unsigned seed = std::random_device{}();

@@ -284,6 +284,23 @@ const LimitCase kLimits[] = {
 INSTANTIATE_TEST_SUITE_P(Run, Limits, ::testing::ValuesIn(kLimits),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Reports after every packet: the first ones come before the encoder gave out
+// anything, while no output stream has a time yet.
+TEST_F(Transcode, DurationIsZeroUntilSomethingIsWritten) {
+  const RunResult r = convert(testmedia::path(testmedia::Clip::WavOnly), out_path("early.m4a"),
+                              {{"acodec", "aac"}}, [](TCustomFFmpeg& e) { e.progress_interval = -1; });
+  ASSERT_FALSE(r.failed) << r.fail_message;
+  ASSERT_GE(r.progress.size(), 3u);
+  EXPECT_EQ(r.progress.front().current_ms, 0);
+  int previous = 0;
+  for (const Progress& p : r.progress) {
+    EXPECT_GE(p.current_ms, previous);
+    EXPECT_LE(p.current_ms, 1100);
+    previous = p.current_ms;
+  }
+  EXPECT_GT(previous, 900);
+}
+
 TEST_F(Transcode, FileSizeLimitEndsTheRun) {
   const std::string out = out_path("limited.avi");
   const RunResult r = convert(testmedia::path(testmedia::Clip::LongVideo90s), out,

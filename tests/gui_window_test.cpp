@@ -227,7 +227,9 @@ TEST_F(GuiTest, WindowShowsItsControlsAsDesigned) {
   for (const Button& b : buttons) {
     auto* button = w->findChild<QToolButton*>(b.name);
     ASSERT_TRUE(button) << b.name;
-    if (*b.caption) EXPECT_EQ(button->text(), b.caption) << b.name;
+    if (*b.caption) {
+      EXPECT_EQ(button->text(), b.caption) << b.name;
+    }
     EXPECT_EQ(button->toolTip(), b.hint) << b.name;
   }
   EXPECT_EQ(w->findChild<QPushButton*>("ButtonStopSmall")->text(), "Stop");
@@ -710,7 +712,9 @@ TEST_F(GuiTest, ProgressWithoutKnownTotalShowsFramesOnly) {
     EXPECT_EQ(cell(0, colFrames), c.frames);
     EXPECT_EQ(w->ProgressBar1->value(), c.bar);
     EXPECT_EQ(w->StatusPanels[1]->text(), "File Size : 12345 Bytes");
-    if (c.total <= 0) EXPECT_EQ(w->ProgressBar1->text(), QString::number(c.frame) + " frames");
+    if (c.total <= 0) {
+      EXPECT_EQ(w->ProgressBar1->text(), QString::number(c.frame) + " frames");
+    }
   }
 }
 

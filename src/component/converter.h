@@ -123,6 +123,7 @@ class TCustomMediaConverter {
   int AddTask(const std::string& FileName, TInputOptions* InputOptions = nullptr);
   // Configures and creates the task's output; false with LastErrMsg (the task stays).
   bool SetOutputFile(int TaskIndex, const std::string& FileName, TOutputOptions* OutputOptions = nullptr);
+  // Throws std::out_of_range for an index that does not exist.
   void RemoveTask(int TaskIndex);
   // N <= 0: one task after another on the owner's thread; N > 0: up to N
   // worker threads at once. Every batch ends with one OnTerminate(-1, ...).

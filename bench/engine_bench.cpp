@@ -8,6 +8,7 @@
 //
 // --seconds makes a shorter clip of the same kind (for profiling); --run does one
 // conversion in this process (e.g. under valgrind --tool=callgrind);
+// --clip-only makes the input clip and prints its path;
 // --baseline-s16 cuts the baseline's float audio to 16 bits as the engine's
 // audio path does.
 #include <sys/resource.h>
@@ -272,7 +273,7 @@ void print_table(const std::vector<Row>& rows, int rounds, double seconds, const
 [[noreturn]] void usage() {
   std::fprintf(stderr,
                "usage: engine_bench [--rounds N] [--targets 1,2,...] [--seconds S] [--out DIR] [--keep] "
-               "[--baseline-s16]\n"
+               "[--baseline-s16] [--clip-only]\n"
                "       engine_bench --run engine|baseline --target N --input FILE --output FILE [--baseline-s16]\n");
   std::exit(2);
 }
@@ -309,7 +310,7 @@ int main(int argc, char** argv) {
   std::vector<int> numbers;
   std::string out_dir, run_side, run_input, run_output;
   int run_target = 0;
-  bool keep = false, s16_audio = false;
+  bool keep = false, s16_audio = false, clip_only = false;
   for (int i = 1; i < argc; i++) {
     const std::string a = argv[i];
     auto next = [&]() -> std::string {
@@ -328,6 +329,8 @@ int main(int argc, char** argv) {
       out_dir = next();
     } else if (a == "--keep") {
       keep = true;
+    } else if (a == "--clip-only") {
+      clip_only = true;
     } else if (a == "--baseline-s16") {
       s16_audio = true;
     } else if (a == "--run") {
@@ -351,7 +354,7 @@ int main(int argc, char** argv) {
     if (n < 1 || n > static_cast<int>(list.size())) usage();
 
   bool own_dir = false;
-  if (out_dir.empty()) {
+  if (out_dir.empty() && !clip_only) {
     std::string tmpl = (fs::temp_directory_path() / "klaventa-bench-XXXXXX").string();
     if (!mkdtemp(tmpl.data())) {
       std::perror("mkdtemp");
@@ -360,10 +363,10 @@ int main(int argc, char** argv) {
     out_dir = tmpl;
     own_dir = true;
   }
-  fs::create_directories(out_dir);
+  if (!clip_only) fs::create_directories(out_dir);
 
   // The input clip (made once, cached) and its properties.
-  std::printf("Preparing the input clip...\n");
+  if (!clip_only) std::printf("Preparing the input clip...\n");
   ChildResult clip = in_child([seconds] {
     std::string path;
     if (seconds == 30) {
@@ -390,6 +393,10 @@ int main(int argc, char** argv) {
   std::getline(clip_info, input);
   int in_w = 0, in_h = 0, in_rate = 0, in_ch = 0;
   clip_info >> in_w >> in_h >> in_rate >> in_ch;
+  if (clip_only) {
+    std::printf("%s\n", input.c_str());
+    return 0;
+  }
   const int frames = static_cast<int>(std::lround(seconds * 25));
   std::printf("Input: %s (%dx%d, %d Hz, %d ch)\nOutputs in %s\n", input.c_str(), in_w, in_h, in_rate, in_ch,
               out_dir.c_str());

@@ -156,6 +156,7 @@ struct OutputStream {
   int64_t coded_pts = AV_NOPTS_VALUE;
   uint64_t error_sum[4] = {0, 0, 0, 0};  // accumulated for the last report's PSNR
   AVPacket* pkt = nullptr;               // reusable packet for encoder output
+  int64_t audio_ts_shift = -1;           // encoder time base; -1 until the first audio packet
   int64_t written_end = 0;  // end of the last packet handed to the muxer, stream time base
   int64_t last_mux_dts = AV_NOPTS_VALUE;  // dts of that packet
   // video path: encoder input referencing the final picture, and the picture

@@ -1,4 +1,5 @@
 // Progress reports and per-frame video statistics. Conversion thread only.
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -28,8 +29,8 @@ void TCustomFFmpeg::print_report(bool is_last) {
   AVFormatContext* oc = output_files[0];
   int64_t total_size = 0;
   if (oc->pb) {
-    total_size = ff::avio_size(oc->pb);
-    if (total_size < 0) total_size = ff::avio_seek(oc->pb, 0, SEEK_CUR);
+    // The size on disk lags behind what sits in the write buffer.
+    total_size = std::max<int64_t>(ff::avio_size(oc->pb), ff::avio_seek(oc->pb, 0, SEEK_CUR));
   }
 
   int frame_number = -1, fps = -1;

@@ -962,6 +962,22 @@ int TCustomFFmpeg::encode_and_write(AVFormatContext* os, OutputStream* ost, AVFr
       // Video encoders leave the duration open; one picture lasts one tick of
       // the encoder's time base (without it MP4 edit lists lose the last picture).
       if (pkt->duration <= 0 && enc->codec_type == AVMEDIA_TYPE_VIDEO) pkt->duration = 1;
+      // Audio encoders with a start-up delay stamp their first packets before
+      // zero. A muxer that cannot store that shifts every stream from the first
+      // such packet on; where video timestamps count whole frames (AVI) that
+      // leaves a hole after the first picture. There, start the audio at zero.
+      if (enc->codec_type == AVMEDIA_TYPE_AUDIO && !(os->oformat->flags & AVFMT_TS_NEGATIVE)) {
+        if (ost->audio_ts_shift < 0) {
+          bool coarse_video = false;
+          for (unsigned i = 0; i < os->nb_streams; i++)
+            if (os->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && av_q2d(os->streams[i]->time_base) > 0.005)
+              coarse_video = true;
+          const int64_t first = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
+          ost->audio_ts_shift = coarse_video && first != AV_NOPTS_VALUE && first < 0 ? -first : 0;
+        }
+        if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += ost->audio_ts_shift;
+        if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += ost->audio_ts_shift;
+      }
       ff::av_packet_rescale_ts(pkt, enc->time_base, ost->st->time_base);
       pkt->stream_index = ost->index;
       total += pkt->size;

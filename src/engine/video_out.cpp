@@ -329,7 +329,17 @@ void TCustomFFmpeg::do_video_out(AVFormatContext* os, OutputStream* ost, InputSt
 
   if (video_sync_method > 0 || (video_sync_method < 0 && tb > 0.001)) {
     const double vdelta = ipts / tb - static_cast<double>(ost->sync_opts);
+    // When the output rate is lower than the input's, a picture that ends
+    // before the next output slot begins is not shown: without this the output
+    // runs up to a frame longer than the input.
+    double in_slots = 0;
+    if (sync->st) {
+      AVRational r = sync->st->avg_frame_rate.num > 0 ? sync->st->avg_frame_rate : sync->st->r_frame_rate;
+      if (r.num > 0 && r.den > 0) in_slots = 1.0 / av_q2d(r) / tb;
+    }
     if (vdelta < -1.1)
+      nb_frames = 0;
+    else if (video_sync_method != 2 && in_slots > 0 && in_slots < 1 && vdelta + in_slots <= 1e-6)
       nb_frames = 0;
     else if (video_sync_method == 2)
       ost->sync_opts = std::llrint(ipts / tb);

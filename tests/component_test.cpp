@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -723,6 +724,30 @@ TEST_F(ComponentTest, LegacyEncoderNamesConvert) {
   ASSERT_NE(b.first(AVMEDIA_TYPE_AUDIO), nullptr);
   EXPECT_EQ(b.first(AVMEDIA_TYPE_AUDIO)->codec, "amr_nb");
   EXPECT_EQ(b.first(AVMEDIA_TYPE_AUDIO)->sample_rate, 8000);
+}
+
+TEST_F(ComponentTest, NoLogEventRunsUnderTheLibraryLock) {
+  // libx264 logs while its encoder is opened, which happens under the lock.
+  TestConverter c;
+  c.SetLogLevel(llAll);
+  std::atomic<int> under_lock{0}, x264_lines{0};
+  c.OnLog = [&](int, TLogLevel, const std::string& m) {
+    if (LibraryLockGuard::held_by_this_thread()) ++under_lock;
+    if (m.find("libx264") != std::string::npos) ++x264_lines;
+  };
+  c.OnTerminate = [&](int i, bool f, bool x, const std::string& m) {
+    c.rec.add({Event::Term, i, f, x, m, current_thread_id()});
+  };
+  ASSERT_EQ(c.AddTask(testmedia::path(Clip::Mpeg4Mp3Avi)), 0) << c.LastErrMsg();
+  TOutputOptions o = small_output();
+  o.VideoCodec = "libx264";
+  o.AudioCodec = "aac";
+  ASSERT_TRUE(c.SetOutputFile(0, out_file("x264lock.mp4"), &o)) << c.LastErrMsg();
+  c.StartConvert(1);
+  ASSERT_TRUE(c.rec.wait([&] { return c.rec.batch_ended(); }, 60s));
+  c.SetLogLevel(llInfo);
+  EXPECT_GT(x264_lines.load(), 0);
+  EXPECT_EQ(under_lock.load(), 0);
 }
 
 TEST_F(ComponentTest, HookEventsCarryTheTaskIndexAndReachTheEngine) {

@@ -199,4 +199,19 @@ int old_level_from_av(int av_level) {
 int log_threshold() { return g_threshold; }
 void set_log_threshold(int old_level) { g_threshold = old_level; }
 
+namespace {
+thread_local int t_log_hold_depth = 0;
+std::atomic<void (*)()> g_log_flusher{nullptr};
+}  // namespace
+
+void hold_library_log() { ++t_log_hold_depth; }
+
+void release_library_log() {
+  if (--t_log_hold_depth > 0) return;
+  if (auto flush = g_log_flusher.load()) flush();
+}
+
+bool library_log_held() { return t_log_hold_depth > 0; }
+void set_library_log_flusher(void (*flusher)()) { g_log_flusher = flusher; }
+
 }  // namespace klaventa

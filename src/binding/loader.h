@@ -36,4 +36,13 @@ int old_level_from_av(int av_level);
 int log_threshold();
 void set_log_threshold(int old_level);
 
+// While a thread holds library log lines back (nesting counts), the log
+// callback keeps that thread's finished lines; the flusher set here delivers
+// them when the last hold ends. Used around calls made under the library lock,
+// so no log event runs while it is held.
+void hold_library_log();
+void release_library_log();
+bool library_log_held();
+void set_library_log_flusher(void (*flusher)());
+
 }  // namespace klaventa

@@ -64,8 +64,21 @@ struct DeferredLines {
   int level;
   std::vector<std::string> lines;
 };
-thread_local int t_defer_depth = 0;
 thread_local std::vector<DeferredLines> t_deferred;
+
+// Delivers the lines a thread held back; runs when its last hold ends.
+void flush_deferred_lines() {
+  std::vector<DeferredLines> held = std::move(t_deferred);
+  t_deferred.clear();
+  if (held.empty()) return;
+  const uint64_t tid = current_thread_id();
+  for (const DeferredLines& d : held) {
+    try {
+      LogRouting::Deliver(tid, d.level, d.lines);
+    } catch (...) {
+    }
+  }
+}
 
 }  // namespace
 
@@ -172,7 +185,7 @@ void library_log_callback(void* avcl, int level, const char* fmt, va_list vl) {
     item->Text = text.substr(start, kLogBufferSize - 1);
   }
   if (lines.empty()) return;
-  if (t_defer_depth > 0) {
+  if (library_log_held()) {
     t_deferred.push_back({old_level, std::move(lines)});
     return;
   }
@@ -183,21 +196,13 @@ void library_log_callback(void* avcl, int level, const char* fmt, va_list vl) {
   }
 }
 
-void install_library_log_callback() { ff::av_log_set_callback(&library_log_callback); }
-
-DeferLibraryLog::DeferLibraryLog() { ++t_defer_depth; }
-
-DeferLibraryLog::~DeferLibraryLog() {
-  if (--t_defer_depth > 0) return;
-  std::vector<DeferredLines> held = std::move(t_deferred);
-  t_deferred.clear();
-  const uint64_t tid = current_thread_id();
-  for (const DeferredLines& d : held) {
-    try {
-      LogRouting::Deliver(tid, d.level, d.lines);
-    } catch (...) {
-    }
-  }
+void install_library_log_callback() {
+  set_library_log_flusher(&flush_deferred_lines);
+  ff::av_log_set_callback(&library_log_callback);
 }
+
+DeferLibraryLog::DeferLibraryLog() { hold_library_log(); }
+
+DeferLibraryLog::~DeferLibraryLog() { release_library_log(); }
 
 }  // namespace klaventa

@@ -68,7 +68,7 @@ bool TAVProbe::LoadFile(const std::string& FileName, const std::string& FormatNa
   int info;
   {
     klaventa::DeferLibraryLog defer;  // no log event while library_lock() is held
-    std::lock_guard lock(library_lock());
+    LibraryLockGuard lock;
     info = ff::avformat_find_stream_info(ctx, nullptr);
   }
   if (info < 0) {

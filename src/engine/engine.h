@@ -19,6 +19,7 @@
 
 #include "binding/ffapi.h"
 #include "binding/hooks.h"
+#include "binding/loader.h"
 
 constexpr int MAX_FILES = 20;
 constexpr int MAX_STREAMS = 20;
@@ -491,3 +492,29 @@ uint64_t current_thread_id();
 
 // Process-wide lock around every codec open and close and stream-information read.
 std::mutex& library_lock();
+
+// Holds library_lock(); library log lines written meanwhile are delivered
+// only after it is released, so no log event runs under the lock.
+class LibraryLockGuard {
+ public:
+  LibraryLockGuard() {
+    klaventa::hold_library_log();
+    library_lock().lock();
+    ++depth();
+  }
+  ~LibraryLockGuard() {
+    --depth();
+    library_lock().unlock();
+    klaventa::release_library_log();
+  }
+  // True while the calling thread holds the lock through a guard.
+  static bool held_by_this_thread() { return depth() > 0; }
+  LibraryLockGuard(const LibraryLockGuard&) = delete;
+  LibraryLockGuard& operator=(const LibraryLockGuard&) = delete;
+
+ private:
+  static int& depth() {
+    static thread_local int d = 0;
+    return d;
+  }
+};

@@ -53,7 +53,7 @@ void lib_freep(void* ptr) {
 void free_codec(AVCodecContext** ctx) {
   if (!*ctx) return;
   if (ff::avcodec_is_open(*ctx)) {
-    std::lock_guard lock(library_lock());
+    LibraryLockGuard lock;
     ff::avcodec_free_context(ctx);
   } else {
     ff::avcodec_free_context(ctx);
@@ -535,7 +535,7 @@ void TCustomFFmpeg::close_leftover_codecs() {
     AVCodecContext** target = owner ? owner : &enc;
     ff::av_freep(&(*target)->stats_in);
     {
-      std::lock_guard lock(library_lock());
+      LibraryLockGuard lock;
       ff::avcodec_free_context(target);
     }
     ost->enc = nullptr;
@@ -550,7 +550,7 @@ void TCustomFFmpeg::close_leftover_codecs() {
         if (s.dec == ist->dec) owner = &s.dec;
     AVCodecContext* dec = ist->dec;
     {
-      std::lock_guard lock(library_lock());
+      LibraryLockGuard lock;
       ff::avcodec_free_context(owner ? owner : &dec);
     }
     ist->dec = nullptr;

@@ -131,7 +131,7 @@ bool TCustomFFmpeg::open_input_file(const std::string& file_name) {
   }
 
   {
-    std::lock_guard<std::mutex> lock(library_lock());
+    LibraryLockGuard lock;
     r = ff::avformat_find_stream_info(ic, nullptr);
   }
   if (r < 0 && verbose >= 0) {

@@ -385,7 +385,7 @@ void TCustomFFmpeg::transcode() {
                                    ist->file_index, ist->index));
     int ret;
     {
-      std::lock_guard<std::mutex> lock(library_lock());
+      LibraryLockGuard lock;
       ret = ff::avcodec_open2(dec, codec, nullptr);
       if (ret >= 0) add_opened_decoder(ist);
     }
@@ -417,7 +417,7 @@ void TCustomFFmpeg::transcode() {
     }
     int ret;
     {
-      std::lock_guard<std::mutex> lock(library_lock());
+      LibraryLockGuard lock;
       ret = ff::avcodec_open2(enc, codec, &ost->setup->codec_opts);
       if (ret >= 0) add_opened_encoder(ost.get());
     }
@@ -599,14 +599,14 @@ void TCustomFFmpeg::transcode() {
   for (auto& ost : ost_table) {
     if (!ost->encoding_needed || !ost->setup) continue;
     if (ost->setup->enc) ff::av_freep(&ost->setup->enc->stats_in);
-    std::lock_guard<std::mutex> lock(library_lock());
+    LibraryLockGuard lock;
     ff::avcodec_free_context(&ost->setup->enc);
     ost->enc = nullptr;
     remove_opened_encoder(ost.get());
   }
   for (auto& ist : ist_table) {
     if (!ist->decoding_needed) continue;
-    std::lock_guard<std::mutex> lock(library_lock());
+    LibraryLockGuard lock;
     if (ist->file_index < nb_input_files && ist->index < static_cast<int>(input_streams[ist->file_index].size()))
       ff::avcodec_free_context(&input_streams[ist->file_index][ist->index].dec);
     ist->dec = nullptr;

@@ -372,10 +372,10 @@ int main(int argc, char** argv) {
     if (seconds == 30) {
       path = testmedia::path(testmedia::Clip::Bench720p30s);
     } else {
-      testmedia::ClipSpec spec = testmedia::spec_of(testmedia::Clip::Bench720p30s);
-      spec.seconds = seconds;
-      spec.frames = static_cast<int>(std::lround(seconds * 25));
-      path = testmedia::make(spec);
+      testmedia::ClipSpec recipe = testmedia::spec_of(testmedia::Clip::Bench720p30s);
+      recipe.seconds = seconds;
+      recipe.frames = static_cast<int>(std::lround(seconds * 25));
+      path = testmedia::make(recipe);
     }
     const testmedia::FileInfo f = testmedia::probe(path, false);
     const testmedia::StreamInfo* v = f.first(AVMEDIA_TYPE_VIDEO);

@@ -8,7 +8,6 @@
 #include <stdexcept>
 
 #include "binding/loader.h"
-#include "component/logging.h"
 #include "engine/engine.h"
 
 namespace {
@@ -67,8 +66,7 @@ bool TAVProbe::LoadFile(const std::string& FileName, const std::string& FormatNa
   FormatContext_ = ctx;
   int info;
   {
-    klaventa::DeferLibraryLog defer;  // no log event while library_lock() is held
-    LibraryLockGuard lock;
+    LibraryLockGuard lock;  // also holds back log events until released
     info = ff::avformat_find_stream_info(ctx, nullptr);
   }
   if (info < 0) {

@@ -274,61 +274,46 @@ static const char kHorizontalCrop[] =
     "Horizontal crop dimensions are outside the range of the original image.\n"
     "Remember to crop first and scale second.";
 
-void TCustomFFmpeg::set_crop_top(int n) {
+namespace {
+// Negative: not set. A crop band shrinks the picture it is cut from.
+void set_crop(int n, const char* odd_message, const char* range_message, int& band, int& size) {
   if (n < 0) return;
-  if (n % 2 != 0) throw FFMpegException("Top crop size must be a multiple of 2");
-  if (n >= frame_height) throw FFMpegException(kVerticalCrop);
-  frame_topband = n;
-  frame_height -= n;
+  if (n % 2 != 0) throw FFMpegException(odd_message);
+  if (n >= size) throw FFMpegException(range_message);
+  band = n;
+  size -= n;
+}
+
+void set_pad(int n, const char* odd_message, int& pad) {
+  if (n < 0) return;
+  if (n % 2 != 0) throw FFMpegException(odd_message);
+  pad = n;
+}
+}  // namespace
+
+void TCustomFFmpeg::set_crop_top(int n) {
+  set_crop(n, "Top crop size must be a multiple of 2", kVerticalCrop, frame_topband, frame_height);
 }
 
 void TCustomFFmpeg::set_crop_bottom(int n) {
-  if (n < 0) return;
-  if (n % 2 != 0) throw FFMpegException("Bottom crop size must be a multiple of 2");
-  if (n >= frame_height) throw FFMpegException(kVerticalCrop);
-  frame_bottomband = n;
-  frame_height -= n;
+  set_crop(n, "Bottom crop size must be a multiple of 2", kVerticalCrop, frame_bottomband, frame_height);
 }
 
 void TCustomFFmpeg::set_crop_left(int n) {
-  if (n < 0) return;
-  if (n % 2 != 0) throw FFMpegException("Left crop size must be a multiple of 2");
-  if (n >= frame_width) throw FFMpegException(kHorizontalCrop);
-  frame_leftband = n;
-  frame_width -= n;
+  set_crop(n, "Left crop size must be a multiple of 2", kHorizontalCrop, frame_leftband, frame_width);
 }
 
 void TCustomFFmpeg::set_crop_right(int n) {
-  if (n < 0) return;
-  if (n % 2 != 0) throw FFMpegException("Right crop size must be a multiple of 2");
-  if (n >= frame_width) throw FFMpegException(kHorizontalCrop);
-  frame_rightband = n;
-  frame_width -= n;
+  set_crop(n, "Right crop size must be a multiple of 2", kHorizontalCrop, frame_rightband, frame_width);
 }
 
-void TCustomFFmpeg::set_pad_top(int n) {
-  if (n < 0) return;
-  if (n % 2 != 0) throw FFMpegException("Top pad size must be a multiple of 2");
-  frame_padtop = n;
-}
+void TCustomFFmpeg::set_pad_top(int n) { set_pad(n, "Top pad size must be a multiple of 2", frame_padtop); }
 
-void TCustomFFmpeg::set_pad_bottom(int n) {
-  if (n < 0) return;
-  if (n % 2 != 0) throw FFMpegException("Bottom pad size must be a multiple of 2");
-  frame_padbottom = n;
-}
+void TCustomFFmpeg::set_pad_bottom(int n) { set_pad(n, "Bottom pad size must be a multiple of 2", frame_padbottom); }
 
-void TCustomFFmpeg::set_pad_left(int n) {
-  if (n < 0) return;
-  if (n % 2 != 0) throw FFMpegException("Left pad size must be a multiple of 2");
-  frame_padleft = n;
-}
+void TCustomFFmpeg::set_pad_left(int n) { set_pad(n, "Left pad size must be a multiple of 2", frame_padleft); }
 
-void TCustomFFmpeg::set_pad_right(int n) {
-  if (n < 0) return;
-  if (n % 2 != 0) throw FFMpegException("Right pad size must be a multiple of 2");
-  frame_padright = n;
-}
+void TCustomFFmpeg::set_pad_right(int n) { set_pad(n, "Right pad size must be a multiple of 2", frame_padright); }
 
 void TCustomFFmpeg::set_pad_color(int32_t rgb) {
   const int r = rgb & 0xff, g = (rgb >> 8) & 0xff, b = (rgb >> 16) & 0xff;

@@ -309,6 +309,8 @@ void TCustomFFmpeg::transcode() {
             int64_t flags = sws_flags;
             if (scaler_option_ctx && ff::av_opt_get_int(scaler_option_ctx, "sws_flags", 0, &flags) >= 0)
               sws_flags = static_cast<int>(flags);
+            // An unknown source format trips an assertion inside the scaler.
+            if (!ff::av_pix_fmt_desc_get(dec->pix_fmt)) throw FFMpegException("Cannot get resampling context");
             ost->img_resample_ctx = ff::sws_getContext(
                 dec->width - frame_leftband - frame_rightband, dec->height - frame_topband - frame_bottomband,
                 dec->pix_fmt, enc->width - frame_padleft - frame_padright,

@@ -933,6 +933,42 @@ TEST_F(Paths, VolumeScalesTheDecodedSamples) {
   }
 }
 
+// Without volume change or drift handling the samples keep the decoder's
+// precision (no 16-bit rounding) and none are lost at the end, resampled or not.
+TEST_F(Paths, PlainAudioKeepsItsPrecisionAndItsLength) {
+  testmedia::ClipSpec spec;
+  spec.container = "wav";
+  spec.video_codec = "";
+  spec.audio_codec = "pcm_f32le";
+  spec.sample_rate = 48000;
+  spec.seconds = 0.5;
+  const std::string src = testmedia::make(spec);
+  std::vector<float> in;
+  int in_channels = 0, in_rate = 0;
+  ASSERT_TRUE(testmedia::read_audio(src, in, in_channels, in_rate));
+  ASSERT_EQ(in_rate, 48000);
+  // The last case takes the 16-bit path (volume), whose resampler tail must not be lost either.
+  const std::pair<int, int> cases[] = {{48000, 256}, {22050, 256}, {22050, 128}};
+  for (const auto& [rate, volume] : cases) {
+    const std::string out = out_path("plain_audio_" + std::to_string(rate) + "_" + std::to_string(volume) + ".wav");
+    const RunResult r = convert(src, out, {{"acodec", "pcm_f32le"}, {"ar", std::to_string(rate)}, {"vol", std::to_string(volume)}});
+    ASSERT_TRUE(r.ok) << r.fail_message;
+    std::vector<float> samples;
+    int channels = 0, got_rate = 0;
+    ASSERT_TRUE(testmedia::read_audio(out, samples, channels, got_rate));
+    ASSERT_EQ(channels, in_channels);
+    ASSERT_EQ(got_rate, rate);
+    const double expected = static_cast<double>(in.size()) * rate / in_rate;
+    EXPECT_NEAR(static_cast<double>(samples.size()), expected, 4.0 * channels) << rate << " vol " << volume;
+    if (rate == in_rate) {
+      ASSERT_EQ(samples.size(), in.size());
+      float worst = 0;
+      for (size_t i = 0; i < in.size(); ++i) worst = std::max(worst, std::fabs(samples[i] - in[i]));
+      EXPECT_LT(worst, 1e-6f) << "rounded on the way";
+    }
+  }
+}
+
 TEST_F(Paths, LateAudioGetsSilenceInFrontWithAudioSync) {
   testmedia::ClipSpec spec;
   spec.container = "matroska";

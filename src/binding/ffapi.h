@@ -178,6 +178,7 @@ extern "C" {
   X(av_get_bytes_per_sample) \
   X(av_sample_fmt_is_planar) \
   X(av_samples_get_buffer_size) \
+  X(av_samples_set_silence) \
   X(av_channel_layout_default) \
   X(av_channel_layout_copy) \
   X(av_channel_layout_uninit) \

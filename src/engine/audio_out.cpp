@@ -47,6 +47,18 @@ void convert_samples(AVFrame* f, const uint8_t* s16, int nb, int ch, bool planar
 
 }  // namespace
 
+// Encodes one frame in the encoder's format at the stream's sample clock.
+static int send_audio_frame(TCustomFFmpeg& e, AVFormatContext* os, OutputStream* ost, AVFrame* f) {
+  AVCodecContext* enc = ost->enc;
+  // sync_opts counts samples at the encoder's rate.
+  f->pts = ff::av_rescale_q(ost->sync_opts, AVRational{1, enc->sample_rate}, enc->time_base);
+  const int written = e.encode_and_write(os, ost, f);
+  if (written < 0) throw FFMpegException("Audio encoding failed");
+  e.audio_size += written;
+  ost->sync_opts += f->nb_samples;
+  return written;
+}
+
 void TCustomFFmpeg::do_audio_out(AVFormatContext* os, OutputStream* ost, InputStream* ist, const uint8_t* buf,
                                  int size) {
   AVCodecContext* enc = ost->enc;
@@ -176,6 +188,25 @@ void TCustomFFmpeg::do_audio_out(AVFormatContext* os, OutputStream* ost, InputSt
   }
 }
 
+// End of stream on the 16-bit path: what the resampler still holds goes to the
+// FIFO (or straight to a frame-size-less encoder).
+void TCustomFFmpeg::flush_audio_resampler(AVFormatContext* os, OutputStream* ost) {
+  AVCodecContext* enc = ost->enc;
+  const int enc_ch = enc->ch_layout.nb_channels;
+  if (!ost->resample || enc_ch <= 0) return;
+  const int64_t capacity = ff::swr_get_delay(ost->resample, enc->sample_rate) + kCompensationRoom;
+  const size_t room = static_cast<size_t>(capacity) * enc_ch * 2;
+  if (resample_buf.size() < room) resample_buf.resize(room);
+  uint8_t* out = resample_buf.data();
+  const int n = ff::swr_convert(ost->resample, &out, static_cast<int>(capacity), nullptr, 0);
+  if (n <= 0) return;
+  if (enc->frame_size > 1) {
+    if (ost->fifo) ff::av_fifo_write(ost->fifo, resample_buf.data(), static_cast<size_t>(n) * enc_ch * 2);
+  } else {
+    encode_audio_samples(os, ost, resample_buf.data(), n);
+  }
+}
+
 int TCustomFFmpeg::encode_audio_samples(AVFormatContext* os, OutputStream* ost, const uint8_t* s16, int nb_samples) {
   AVCodecContext* enc = ost->enc;
   if (nb_samples <= 0) return 0;
@@ -239,11 +270,138 @@ int TCustomFFmpeg::encode_audio_samples(AVFormatContext* os, OutputStream* ost, 
       throw FFMpegException("Audio encoding failed");
   }
 
-  // sync_opts counts samples at the encoder's rate.
-  f->pts = ff::av_rescale_q(ost->sync_opts, AVRational{1, enc->sample_rate}, enc->time_base);
-  const int written = encode_and_write(os, ost, f);
-  if (written < 0) throw FFMpegException("Audio encoding failed");
-  audio_size += written;
-  ost->sync_opts += nb_samples;
-  return written;
+  return send_audio_frame(*this, os, ost, f);
+}
+
+// Audio that needs no 16-bit stage: one conversion from the decoder's format to
+// the encoder's, so the encoder sees the decoder's full precision.
+void TCustomFFmpeg::do_audio_out_direct(AVFormatContext* os, OutputStream* ost, InputStream* ist,
+                                        const AVFrame* frame) {
+  AVCodecContext* enc = ost->enc;
+  const int enc_ch = enc->ch_layout.nb_channels, in_ch = frame->ch_layout.nb_channels;
+  const int enc_rate = enc->sample_rate, in_rate = frame->sample_rate;
+  if (enc_ch <= 0 || in_ch <= 0 || enc_rate <= 0 || in_rate <= 0 || frame->nb_samples <= 0) return;
+
+  if (!ost->direct || ost->direct_format != frame->format || ost->direct_rate != in_rate ||
+      ost->direct_channels != in_ch) {
+    // Pending samples of the previous input format go out first.
+    if (ost->direct) flush_direct_resampler(ost);
+    ff::swr_free(&ost->direct);
+    // Layouts by channel count on both sides, as the 16-bit path does.
+    AVChannelLayout out_layout{}, in_layout{};
+    ff::av_channel_layout_default(&out_layout, enc_ch);
+    ff::av_channel_layout_default(&in_layout, in_ch);
+    SwrContext* swr = nullptr;
+    int ret = ff::swr_alloc_set_opts2(&swr, &out_layout, enc->sample_fmt, enc_rate, &in_layout,
+                                      static_cast<AVSampleFormat>(frame->format), in_rate, 0, nullptr);
+    if (ret >= 0) ret = ff::swr_init(swr);
+    ff::av_channel_layout_uninit(&out_layout);
+    ff::av_channel_layout_uninit(&in_layout);
+    if (ret < 0) {
+      ff::swr_free(&swr);
+      throw FFMpegException(format_text("Can not resample %d channels @ %d Hz to %d channels @ %d Hz", in_ch,
+                                        in_rate, enc_ch, enc_rate));
+    }
+    ost->direct = swr;
+    ost->direct_format = frame->format;
+    ost->direct_rate = in_rate;
+    ost->direct_channels = in_ch;
+  }
+  if (!ost->direct_fifo) {
+    ost->direct_fifo = ff::av_audio_fifo_alloc(enc->sample_fmt, enc_ch, std::max(enc->frame_size, 1024));
+    if (!ost->direct_fifo) throw FFMpegException("av_fifo_init fail");
+  }
+
+  const InputStream* sync = ost->sync_ist ? ost->sync_ist : ist;
+  const double ipts = static_cast<double>(sync->pts - start_time) / 1000000.0;
+  ost->sync_opts = std::llrint(ipts * enc_rate) - ff::av_audio_fifo_size(ost->direct_fifo);
+
+  const int capacity = static_cast<int>(ff::av_rescale_rnd(ff::swr_get_delay(ost->direct, in_rate) + frame->nb_samples,
+                                                           enc_rate, in_rate, AV_ROUND_UP));
+  if (!reserve_direct_buf(ost, capacity)) throw FFMpegException("Audio encoding failed");
+  const int n = ff::swr_convert(ost->direct, ost->direct_buf->extended_data, capacity,
+                                const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
+  if (n < 0) return;
+  if (n > 0 && ff::av_audio_fifo_write(ost->direct_fifo, reinterpret_cast<void**>(ost->direct_buf->extended_data), n) < n)
+    throw FFMpegException("Audio encoding failed");
+
+  if (enc->frame_size > 1) {
+    while (ff::av_audio_fifo_size(ost->direct_fifo) >= enc->frame_size) encode_direct_frame(os, ost, enc->frame_size);
+  } else {
+    // Encoders without a frame size (PCM) take the whole block.
+    const int nb = ff::av_audio_fifo_size(ost->direct_fifo);
+    if (nb > 0) encode_direct_frame(os, ost, nb);
+  }
+}
+
+// End of stream on the direct path: the resampler's delay, then the tail that
+// does not fill a frame (a short last frame where the encoder takes one, else
+// padded with silence).
+void TCustomFFmpeg::flush_audio_direct(AVFormatContext* os, OutputStream* ost) {
+  AVCodecContext* enc = ost->enc;
+  if (!ost->direct_fifo) return;
+  if (ost->direct) flush_direct_resampler(ost);
+  const int frame = enc->frame_size > 1 ? enc->frame_size : 0;
+  while (frame && ff::av_audio_fifo_size(ost->direct_fifo) >= frame) encode_direct_frame(os, ost, frame);
+  const int left = ff::av_audio_fifo_size(ost->direct_fifo);
+  if (left <= 0) return;
+  const bool short_ok =
+      !frame || (enc->codec->capabilities & (AV_CODEC_CAP_SMALL_LAST_FRAME | AV_CODEC_CAP_VARIABLE_FRAME_SIZE));
+  encode_direct_frame(os, ost, left, short_ok ? left : frame);
+}
+
+// Drains the direct resampler's delay into the FIFO.
+void TCustomFFmpeg::flush_direct_resampler(OutputStream* ost) {
+  AVCodecContext* enc = ost->enc;
+  const int capacity = static_cast<int>(
+      ff::av_rescale_rnd(ff::swr_get_delay(ost->direct, ost->direct_rate), enc->sample_rate, ost->direct_rate,
+                         AV_ROUND_UP)) + 32;
+  if (!reserve_direct_buf(ost, capacity)) return;
+  const int n = ff::swr_convert(ost->direct, ost->direct_buf->extended_data, capacity, nullptr, 0);
+  if (n > 0) ff::av_audio_fifo_write(ost->direct_fifo, reinterpret_cast<void**>(ost->direct_buf->extended_data), n);
+}
+
+bool TCustomFFmpeg::reserve_direct_buf(OutputStream* ost, int samples) {
+  AVCodecContext* enc = ost->enc;
+  AVFrame*& b = ost->direct_buf;
+  if (b && b->nb_samples >= samples) return true;
+  ff::av_frame_free(&b);
+  b = ff::av_frame_alloc();
+  if (!b) return false;
+  b->format = enc->sample_fmt;
+  b->sample_rate = enc->sample_rate;
+  b->nb_samples = std::max(samples, 4096);
+  if (ff::av_channel_layout_copy(&b->ch_layout, &enc->ch_layout) < 0 || ff::av_frame_get_buffer(b, 0) < 0) {
+    ff::av_frame_free(&b);
+    return false;
+  }
+  return true;
+}
+
+// Takes `nb` samples from the direct FIFO into one encoder frame of `total`
+// samples (the rest silence) and encodes it.
+void TCustomFFmpeg::encode_direct_frame(AVFormatContext* os, OutputStream* ost, int nb, int total) {
+  AVCodecContext* enc = ost->enc;
+  if (total < nb) total = nb;
+  if (!ost->audio_frame) {
+    ost->audio_frame = ff::av_frame_alloc();
+    if (!ost->audio_frame) throw FFMpegException("Audio encoding failed");
+  }
+  AVFrame* f = ost->audio_frame;
+  int ret;
+  if (f->buf[0] && f->format == enc->sample_fmt && f->nb_samples == total) {
+    ret = ff::av_frame_make_writable(f);  // the encoder may still hold the last one
+  } else {
+    ff::av_frame_unref(f);
+    f->format = enc->sample_fmt;
+    f->sample_rate = enc->sample_rate;
+    f->nb_samples = total;
+    ret = ff::av_channel_layout_copy(&f->ch_layout, &enc->ch_layout);
+    if (ret >= 0) ret = ff::av_frame_get_buffer(f, 0);
+  }
+  if (ret < 0 || ff::av_audio_fifo_read(ost->direct_fifo, reinterpret_cast<void**>(f->extended_data), nb) < nb)
+    throw FFMpegException("Audio encoding failed");
+  if (total > nb)
+    ff::av_samples_set_silence(f->extended_data, nb, total - nb, enc->ch_layout.nb_channels, enc->sample_fmt);
+  send_audio_frame(*this, os, ost, f);
 }

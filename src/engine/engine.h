@@ -147,6 +147,12 @@ struct OutputStream {
   SwrContext* resample = nullptr;  // s16 -> s16, channels/rate, drift compensation
   AVFifo* fifo = nullptr;          // bytes of interleaved s16 waiting for a full frame
   AVFrame* audio_frame = nullptr;  // frame in the encoder's sample format
+  // Direct path (no volume, no drift handling): decoder format straight to the
+  // encoder's format, rate and channels, framed in the encoder's format.
+  SwrContext* direct = nullptr;
+  AVAudioFifo* direct_fifo = nullptr;
+  AVFrame* direct_buf = nullptr;  // resampler output before the FIFO
+  int direct_format = -1, direct_rate = 0, direct_channels = 0;  // input `direct` was made for
   // two-pass
   FILE* logfile = nullptr;
   // what the old coded frame told, taken from the last packet's side data
@@ -279,6 +285,14 @@ class TCustomFFmpeg {
   void do_video_out(AVFormatContext* os, OutputStream* ost, InputStream* ist, AVFrame* in_picture,
                     int& frame_size);
   void do_audio_out(AVFormatContext* os, OutputStream* ost, InputStream* ist, const uint8_t* buf, int size);
+  // Whether decoded audio can skip the 16-bit stage (no volume change, no drift handling).
+  bool audio_direct() const { return audio_volume == 256 && audio_sync_method == 0; }
+  void do_audio_out_direct(AVFormatContext* os, OutputStream* ost, InputStream* ist, const AVFrame* frame);
+  void flush_audio_direct(AVFormatContext* os, OutputStream* ost);
+  void flush_direct_resampler(OutputStream* ost);
+  void flush_audio_resampler(AVFormatContext* os, OutputStream* ost);
+  bool reserve_direct_buf(OutputStream* ost, int samples);
+  void encode_direct_frame(AVFormatContext* os, OutputStream* ost, int nb, int total = 0);
   // Converts interleaved s16 samples (encoder's channels and rate) to the
   // encoder's sample format and encodes them as one frame; returns bytes written.
   // The frame's pts is sync_opts, which then advances by nb_samples; audio_size

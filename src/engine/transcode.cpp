@@ -51,6 +51,10 @@ void release_run(TCustomFFmpeg& e) {
     ff::sws_freeContext(ost->img_resample_ctx);
     ost->img_resample_ctx = nullptr;
     ff::swr_free(&ost->resample);
+    ff::swr_free(&ost->direct);
+    if (ost->direct_fifo) ff::av_audio_fifo_free(ost->direct_fifo);
+    ost->direct_fifo = nullptr;
+    ff::av_frame_free(&ost->direct_buf);
     ff::av_frame_free(&ost->audio_frame);
     ff::av_packet_free(&ost->pkt);
   }
@@ -659,8 +663,9 @@ static int frame_to_s16(TCustomFFmpeg& e, InputStream* ist, const AVFrame* frame
 static bool handle_frame(TCustomFFmpeg& e, InputStream* ist, int ist_index, AVFrame* frame) {
   AVCodecContext* dec = ist->dec;
   int data_size = 0;
+  const bool direct = e.audio_direct();
   if (dec->codec_type == AVMEDIA_TYPE_AUDIO) {
-    data_size = frame_to_s16(e, ist, frame);
+    data_size = direct ? frame->nb_samples : frame_to_s16(e, ist, frame);
     if (data_size < 0) return false;
     // The frame's own time where it has one (decoders that skip their start
     // delay move it), else where the previous frame ended.
@@ -671,7 +676,7 @@ static bool handle_frame(TCustomFFmpeg& e, InputStream* ist, int ist_index, AVFr
     ist->next_pts = ist->pts;
     if (frame->sample_rate > 0) ist->next_pts += 1000000LL * frame->nb_samples / frame->sample_rate;
     if (data_size == 0) return true;
-    if (e.audio_volume != 256) {
+    if (!direct && e.audio_volume != 256) {
       auto* s = reinterpret_cast<int16_t*>(e.audio_buf.data());
       const int vol = e.audio_volume;
       for (int i = 0, n = data_size / 2; i < n; i++) {
@@ -712,7 +717,11 @@ static bool handle_frame(TCustomFFmpeg& e, InputStream* ist, int ist_index, AVFr
     AVFormatContext* os = e.output_files[ost->file_index];
     switch (ost_type(ost.get())) {
       case AVMEDIA_TYPE_AUDIO:
-        if (dec->codec_type == AVMEDIA_TYPE_AUDIO) e.do_audio_out(os, ost.get(), ist, e.audio_buf.data(), data_size);
+        if (dec->codec_type != AVMEDIA_TYPE_AUDIO) break;
+        if (direct)
+          e.do_audio_out_direct(os, ost.get(), ist, frame);
+        else
+          e.do_audio_out(os, ost.get(), ist, e.audio_buf.data(), data_size);
         break;
       case AVMEDIA_TYPE_VIDEO: {
         int frame_size = 0;
@@ -853,23 +862,28 @@ int TCustomFFmpeg::output_packet(InputStream* ist, int ist_index, AVPacket* pkt)
       const AVMediaType type = ost_type(ost.get());
       if (type == AVMEDIA_TYPE_AUDIO) {
         const int channels = enc->ch_layout.nb_channels;
-        const size_t fifo_bytes = ost->fifo ? ff::av_fifo_can_read(ost->fifo) : 0;
-        if (enc->frame_size > 1 && fifo_bytes > 0 && channels > 0) {
-          // The tail that does not fill a frame: a short last frame where the
-          // encoder takes one, else padded with silence to a full frame.
-          const int frame_bytes = enc->frame_size * channels * 2;
-          const size_t take = std::min<size_t>(fifo_bytes, static_cast<size_t>(frame_bytes));
-          if (audio_buf.size() < static_cast<size_t>(frame_bytes)) audio_buf.resize(frame_bytes);
-          ff::av_fifo_read(ost->fifo, audio_buf.data(), take);
-          int nb = static_cast<int>(take / (channels * 2));
+        flush_audio_direct(os, ost.get());
+        flush_audio_resampler(os, ost.get());
+        size_t fifo_bytes = ost->fifo ? ff::av_fifo_can_read(ost->fifo) : 0;
+        if (enc->frame_size > 1 && channels > 0 && fifo_bytes > 0) {
+          const size_t frame_bytes = static_cast<size_t>(enc->frame_size) * channels * 2;
+          if (audio_buf.size() < frame_bytes) audio_buf.resize(frame_bytes);
+          // Whole frames the resampler's tail completed, then what does not
+          // fill a frame: a short last frame where the encoder takes one, else
+          // padded with silence to a full frame.
           const bool short_ok =
               enc->codec->capabilities & (AV_CODEC_CAP_SMALL_LAST_FRAME | AV_CODEC_CAP_VARIABLE_FRAME_SIZE);
-          if (!short_ok) {
-            std::memset(audio_buf.data() + static_cast<size_t>(nb) * channels * 2, 0,
-                        static_cast<size_t>(enc->frame_size - nb) * channels * 2);
-            nb = enc->frame_size;
+          while (fifo_bytes > 0) {
+            const size_t take = std::min(fifo_bytes, frame_bytes);
+            ff::av_fifo_read(ost->fifo, audio_buf.data(), take);
+            fifo_bytes -= take;
+            int nb = static_cast<int>(take / (channels * 2));
+            if (!short_ok && take < frame_bytes) {
+              std::memset(audio_buf.data() + take, 0, frame_bytes - take);
+              nb = enc->frame_size;
+            }
+            if (nb > 0) encode_audio_samples(os, ost.get(), audio_buf.data(), nb);
           }
-          if (nb > 0) encode_audio_samples(os, ost.get(), audio_buf.data(), nb);
         }
         audio_size += encode_and_write(os, ost.get(), nullptr);
       } else if (type == AVMEDIA_TYPE_VIDEO) {

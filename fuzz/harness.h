@@ -113,10 +113,11 @@ struct ConvertOutcome {
   bool output_left = false;
 };
 
-// Opens the input, creates `output_base` + the profile's extension, converts at
-// most one second synchronously and removes the output again.
+// Opens the input, creates `output_base` + the profile's extension and converts
+// at most one second synchronously. The output is removed unless `kept_output`
+// is given: then it receives the output's path when the file is there.
 inline ConvertOutcome convert_file(const std::string& input, const std::string& output_base, size_t profile,
-                                   int recording_ms = 1000) {
+                                   std::string* kept_output = nullptr, int recording_ms = 1000) {
   ConvertOutcome r;
   const Profile& p = profiles()[profile % profiles().size()];
   const std::string output = output_base + p.extension;
@@ -148,7 +149,10 @@ inline ConvertOutcome convert_file(const std::string& input, const std::string& 
   }
   std::error_code ec;
   r.output_left = std::filesystem::exists(output, ec);
-  std::filesystem::remove(output, ec);
+  if (kept_output && r.output_left)
+    *kept_output = output;
+  else
+    std::filesystem::remove(output, ec);
   return r;
 }
 

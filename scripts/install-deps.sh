@@ -10,6 +10,7 @@ PKGS=(
   libavcodec-extra
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libgmock-dev
+  clang libclang-rt-14-dev
   xvfb xauth x11-utils imagemagick
 )
 missing=()

@@ -1,0 +1,87 @@
+// Inputs the fuzz targets once crashed or hung on, replayed through the same
+// probe and conversion path: each must end with an outcome the application can show.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "../fuzz/harness.h"
+#include "media/testmedia.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<fs::path> regression_inputs() {
+  std::vector<fs::path> files;
+  for (const auto& entry : fs::directory_iterator(fs::path(__FILE__).parent_path() / "fuzz_regressions"))
+    if (entry.is_regular_file()) files.push_back(entry.path());
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+class FuzzRegressions : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ASSERT_TRUE(klaventa_fuzz::init()) << klaventa::library_load_error(); }
+};
+
+TEST_F(FuzzRegressions, EveryInputProbesAndConvertsToAnOutcome) {
+  const std::vector<fs::path> files = regression_inputs();
+  ASSERT_FALSE(files.empty());
+  const std::string dir = testmedia::temp_dir();
+  for (const fs::path& file : files) {
+    SCOPED_TRACE(file.filename().string());
+    // The fuzz targets read a private copy, as here.
+    const std::string input = testmedia::copy_to_temp(file.string(), "input");
+
+    const klaventa_fuzz::ProbeOutcome probed = klaventa_fuzz::probe_file(input);
+    EXPECT_TRUE(probed.consistent) << probed.error;
+
+    for (size_t profile = 0; profile < klaventa_fuzz::profiles().size(); ++profile) {
+      SCOPED_TRACE("profile " + std::to_string(profile));
+      std::string output;
+      const klaventa_fuzz::ConvertOutcome r = klaventa_fuzz::convert_file(input, dir + "/output", profile, &output);
+      EXPECT_TRUE(klaventa_fuzz::sane(r)) << "opened " << r.input_opened << "/" << r.output_opened << ", terminated "
+                                          << r.terminated << ", finished " << r.finished << ", failed " << r.failed
+                                          << ": " << r.message;
+      // A conversion reported done leaves an output that reads back.
+      if (r.finished && !r.failed && !output.empty()) {
+        const testmedia::FileInfo info = testmedia::probe(output);
+        EXPECT_TRUE(info.ok) << info.error;
+      }
+      if (!output.empty()) fs::remove(output);
+    }
+  }
+}
+
+// What each reproducer must give; inputs not listed only need a sane outcome.
+struct Expected {
+  const char* file;
+  bool probe_loads;
+  const char* convert_message;  // the run's failure message, nullptr = converts
+};
+
+TEST_F(FuzzRegressions, KnownInputsGiveTheirOutcome) {
+  const Expected cases[] = {
+      // AVI whose video stream's pixel format cannot be found: the scaler is not built.
+      {"scaler-unknown-pixel-format.avi", true, "Cannot get resampling context"},
+  };
+  const fs::path dir = fs::path(__FILE__).parent_path() / "fuzz_regressions";
+  for (const Expected& c : cases) {
+    SCOPED_TRACE(c.file);
+    const std::string input = testmedia::copy_to_temp((dir / c.file).string(), "known");
+    EXPECT_EQ(klaventa_fuzz::probe_file(input).loaded, c.probe_loads);
+    const klaventa_fuzz::ConvertOutcome r = klaventa_fuzz::convert_file(input, testmedia::temp_dir() + "/known", 0);
+    if (c.convert_message) {
+      EXPECT_TRUE(r.failed);
+      EXPECT_EQ(r.message, c.convert_message);
+    } else {
+      EXPECT_TRUE(r.finished);
+      EXPECT_FALSE(r.failed) << r.message;
+    }
+  }
+}
+
+}  // namespace

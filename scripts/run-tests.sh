@@ -13,7 +13,7 @@ cmake --build "$ROOT/build/release" -j "$JOBS"
 echo "== tests"
 (cd "$ROOT/build/release" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$JOBS" --timeout 600)
 
-ASAN_SUITES=(binding_test engine_frame_test engine_setup_test engine_options_test transcode_test transcode_paths_test fuzz_regress_test soak_test)
+ASAN_SUITES=(binding_test engine_frame_test engine_setup_test engine_options_test transcode_test transcode_paths_test fuzz_regress_test soak_test reliability_test)
 echo "== engine suites under AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S "$ROOT" -B "$ROOT/build/asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKLAVENTA_SANITIZE=address \
   -DKLAVENTA_BUILD_GUI=OFF -DKLAVENTA_BUILD_BENCH=OFF >/dev/null

@@ -100,6 +100,7 @@ extern "C" {
   X(av_pkt_dump_log2) \
   X(av_sdp_create) \
   X(avio_open) \
+  X(avio_open2) \
   X(avio_closep) \
   X(avio_size) \
   X(avio_seek) \

@@ -464,6 +464,26 @@ class TCustomFFmpeg {
   std::string last_error;
   int64_t progress_interval = 500000;
 
+  // ---- files on disk and library I/O interrupts ----
+  // Device and inode of a local file; known = false for other URLs or when it cannot be read.
+  struct FileIdentity {
+    bool known = false;
+    uint64_t dev = 0, ino = 0;
+  };
+  // The local path a library URL names ("file:" stripped), or empty for other protocols.
+  static std::string local_file_path(const std::string& url);
+  static FileIdentity identity_of(const std::string& url);
+  FileIdentity input_identity[MAX_FILES];   // each opened input
+  FileIdentity output_identity[MAX_FILES];  // each output file open_output_file created
+  // Throws FFMpegException when an output file is no longer where it was created.
+  void check_outputs_present();
+  // Interrupt callbacks (opaque: the engine). Inputs give up at once on a stop
+  // request; outputs only once their writing has stalled for a moment after it,
+  // so that a stopped run still closes its files properly.
+  static int input_interrupt(void* engine);
+  static int output_interrupt(void* engine);
+  int64_t output_stall_pos = 0, output_stall_since = 0;  // used by output_interrupt only
+
   TEngineBeforeHook OnBeforeHook;
   TEngineCustomHook OnCustomHook;
   TEngineLog OnLog;

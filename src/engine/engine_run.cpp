@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -105,17 +106,19 @@ void release_hook_state(TCustomFFmpeg& e) {
 // The local file an output context writes to, or empty.
 std::string output_path(const AVFormatContext* oc) {
   if (!oc->url || !*oc->url) return {};
-  std::string url = oc->url;
-  if (url.rfind("file:", 0) == 0) url.erase(0, 5);
-  return url;
+  return TCustomFFmpeg::local_file_path(oc->url);
 }
 
-void delete_if_empty(const std::string& path) {
+// Deletes an empty regular file that is still the one we created (`ours`,
+// when its identity was taken); devices, pipes and other files stay.
+void delete_if_empty(const std::string& path, const TCustomFFmpeg::FileIdentity& ours) {
   if (path.empty()) return;
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != 0) return;
+  if (ours.known && (static_cast<uint64_t>(st.st_dev) != ours.dev || static_cast<uint64_t>(st.st_ino) != ours.ino))
+    return;
   std::error_code ec;
-  const std::filesystem::path p(path);
-  if (std::filesystem::is_regular_file(p, ec) && std::filesystem::file_size(p, ec) == 0 && !ec)
-    std::filesystem::remove(p, ec);
+  std::filesystem::remove(path, ec);
 }
 
 }  // namespace
@@ -391,7 +394,15 @@ void TCustomFFmpeg::run_conversion() {
   finished = false;
   std::exception_ptr other;
   try {
+    // An output whose file is gone (its folder removed) would be written to nowhere.
+    check_outputs_present();
     transcode();
+    try {
+      check_outputs_present();
+    } catch (...) {
+      finished = false;
+      throw;
+    }
   } catch (const std::exception& e) {
     log(-1, e.what());
     failed = true;
@@ -471,13 +482,17 @@ void TCustomFFmpeg::release_all() {
   for (int i = 0; i < nb_output_files && i < MAX_FILES; ++i) {
     AVFormatContext* oc = output_files[i];
     if (!oc) continue;
-    if (oc->oformat && !(oc->oformat->flags & AVFMT_NOFILE) && oc->pb) ff::avio_closep(&oc->pb);
+    // Only a file this engine opened for writing is its own to delete.
+    const bool written = oc->oformat && !(oc->oformat->flags & AVFMT_NOFILE) && oc->pb;
+    if (written) ff::avio_closep(&oc->pb);
     const std::string path = output_path(oc);
     ff::avformat_free_context(oc);
     output_files[i] = nullptr;
-    delete_if_empty(path);
+    if (written) delete_if_empty(path, output_identity[i]);
   }
   nb_output_files = 0;
+  for (FileIdentity& id : output_identity) id = FileIdentity{};
+  for (FileIdentity& id : input_identity) id = FileIdentity{};
   for (int i = 0; i < MAX_FILES; ++i) {
     for (OutputStreamSetup& s : output_streams[i]) {
       free_codec(&s.enc);

@@ -19,9 +19,9 @@ std::string lower_extension(const std::string& file_name) {
 
 // Whether some demuxer recognises the file's content. A demuxer that only
 // matched the extension (score 1) does not count: that file is of unknown format.
-bool demuxer_matches(const std::string& file_name) {
+bool demuxer_matches(const std::string& file_name, const AVIOInterruptCB& interrupt) {
   AVIOContext* pb = nullptr;
-  if (ff::avio_open(&pb, file_name.c_str(), AVIO_FLAG_READ) < 0) return false;
+  if (ff::avio_open2(&pb, file_name.c_str(), AVIO_FLAG_READ, &interrupt, nullptr) < 0) return false;
   const AVInputFormat* fmt = nullptr;
   int score = ff::av_probe_input_buffer2(pb, &fmt, file_name.c_str(), nullptr, 0, 0);
   ff::avio_closep(&pb);
@@ -87,6 +87,8 @@ bool TCustomFFmpeg::open_input_file(const std::string& file_name) {
     last_error = open_error_message(file_name, AVERROR(ENOMEM));
     return fail();
   }
+  // A stalled read (network input) gives up when a stop is requested.
+  ic->interrupt_callback = AVIOInterruptCB{&TCustomFFmpeg::input_interrupt, this};
 
   // Demuxer parameters; demuxers ignore the ones they do not have.
   int width = frame_width + frame_padleft + frame_padright;
@@ -120,7 +122,9 @@ bool TCustomFFmpeg::open_input_file(const std::string& file_name) {
   ff::av_dict_free(&opts);
   if (r < 0) {
     ic = nullptr;  // freed by the library
-    if (r == AVERROR_INVALIDDATA && !file_iformat && !demuxer_matches(file_name)) r = AVERROR_DEMUXER_NOT_FOUND;
+    if (r == AVERROR_INVALIDDATA && !file_iformat &&
+        !demuxer_matches(file_name, AVIOInterruptCB{&TCustomFFmpeg::input_interrupt, this}))
+      r = AVERROR_DEMUXER_NOT_FOUND;
     last_error = open_error_message(file_name, r);
     return fail();
   }
@@ -133,6 +137,10 @@ bool TCustomFFmpeg::open_input_file(const std::string& file_name) {
   {
     LibraryLockGuard lock;
     r = ff::avformat_find_stream_info(ic, nullptr);
+  }
+  if (stop_requested) {  // interrupted: what was read is incomplete
+    last_error = open_error_message(file_name, AVERROR_EXIT);
+    return fail();
   }
   if (r < 0 && verbose >= 0) {
     last_error = file_name + ": could not find codec parameters";
@@ -211,12 +219,17 @@ bool TCustomFFmpeg::open_input_file(const std::string& file_name) {
   if (static_cast<int64_t>(total_output_duration) < d) total_output_duration = static_cast<int>(d);
 
   input_files[idx] = ic;
+  input_identity[idx] = identity_of(file_name);
   input_ts_offset[idx] = copy_ts ? pending_ts_offset : pending_ts_offset - timestamp;
   if (verbose >= 0) ff::av_dump_format(ic, idx, file_name.c_str(), 0);
   nb_input_files++;
 
   reset_per_input();
   return true;
+}
+
+int TCustomFFmpeg::input_interrupt(void* engine) {
+  return static_cast<TCustomFFmpeg*>(engine)->stop_requested.load() ? 1 : 0;
 }
 
 void TCustomFFmpeg::check_audio_video_sub_inputs(bool& has_video, bool& has_audio, bool& has_subtitle) {

@@ -1,11 +1,14 @@
 // Output creation: open_output_file and the video, audio and subtitle streams.
 #include <cctype>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <string>
+#include <sys/stat.h>
 
 #include "engine/engine.h"
 
@@ -111,7 +114,77 @@ std::string iso_time(int64_t seconds) {
   return buf;
 }
 
+int64_t steady_us() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Whether writing to `out_url` would write over the input opened from `in_url`.
+bool same_file(const std::string& out_url, const TCustomFFmpeg::FileIdentity& in_id, const std::string& in_url) {
+  const std::string out = TCustomFFmpeg::local_file_path(out_url);
+  const std::string in = TCustomFFmpeg::local_file_path(in_url);
+  if (out.empty() || in.empty()) return false;
+  struct stat so {};
+  if (::stat(out.c_str(), &so) == 0) {
+    if (in_id.known && static_cast<uint64_t>(so.st_dev) == in_id.dev && static_cast<uint64_t>(so.st_ino) == in_id.ino)
+      return true;
+    struct stat si {};
+    if (::stat(in.c_str(), &si) == 0 && so.st_dev == si.st_dev && so.st_ino == si.st_ino) return true;
+  }
+  std::error_code e1, e2;
+  const std::filesystem::path a = std::filesystem::weakly_canonical(out, e1);
+  const std::filesystem::path b = std::filesystem::weakly_canonical(in, e2);
+  return !e1 && !e2 && a == b;
+}
+
 }  // namespace
+
+std::string TCustomFFmpeg::local_file_path(const std::string& url) {
+  if (url.rfind("file:", 0) == 0) return url.substr(5);
+  const size_t n = url.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.");
+  if (n != std::string::npos && n > 0 && url[n] == ':') return {};  // another protocol
+  return url;
+}
+
+TCustomFFmpeg::FileIdentity TCustomFFmpeg::identity_of(const std::string& url) {
+  FileIdentity id;
+  const std::string path = local_file_path(url);
+  struct stat st {};
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) return id;
+  id.known = true;
+  id.dev = static_cast<uint64_t>(st.st_dev);
+  id.ino = static_cast<uint64_t>(st.st_ino);
+  return id;
+}
+
+void TCustomFFmpeg::check_outputs_present() {
+  for (int i = 0; i < nb_output_files && i < MAX_FILES; ++i) {
+    const FileIdentity& ours = output_identity[i];
+    if (!ours.known || !output_files[i]) continue;
+    const FileIdentity now = identity_of(output_files[i]->url);
+    if (!now.known || now.dev != ours.dev || now.ino != ours.ino)
+      throw FFMpegException(std::string("Output file '") + output_files[i]->url + "' no longer exists");
+  }
+}
+
+int TCustomFFmpeg::output_interrupt(void* engine) {
+  constexpr int64_t kStallGrace = 300000;  // µs without progress after a stop
+  auto* e = static_cast<TCustomFFmpeg*>(engine);
+  if (!e->stop_requested) {
+    e->output_stall_since = 0;
+    return 0;
+  }
+  int64_t pos = 0;
+  for (int i = 0; i < e->nb_output_files && i < MAX_FILES; ++i)
+    if (e->output_files[i] && e->output_files[i]->pb) pos += e->output_files[i]->pb->pos;
+  const int64_t now = steady_us();
+  if (e->output_stall_since == 0 || pos != e->output_stall_pos) {
+    e->output_stall_pos = pos;
+    e->output_stall_since = now;
+    return 0;
+  }
+  return now - e->output_stall_since > kStallGrace ? 1 : 0;
+}
 
 // A new stream on oc with its own encoder context; nullptr when either fails.
 static AVStream* add_stream(TCustomFFmpeg& e, AVFormatContext* oc, AVMediaType type, OutputStreamSetup*& setup) {
@@ -380,6 +453,7 @@ bool TCustomFFmpeg::open_output_file(const std::string& file_name) {
     return fail();
   }
   const AVOutputFormat* fmt = oc->oformat;
+  oc->interrupt_callback = AVIOInterruptCB{&TCustomFFmpeg::output_interrupt, this};  // files the muxer opens itself
   ff::av_dict_copy(&mux_opts[idx], private_format_opts, 0);
 
   bool use_video = fmt->video_codec != AV_CODEC_ID_NONE || video_stream_copy || video_codec_name;
@@ -434,7 +508,16 @@ bool TCustomFFmpeg::open_output_file(const std::string& file_name) {
   if (meta_track > 0) ff::av_dict_set(&oc->metadata, "track", std::to_string(meta_track).c_str(), 0);
   meta("genre", meta_genre, 31);
 
+  // Never write over an input.
+  for (int i = 0; i < nb_input_files && i < MAX_FILES; ++i) {
+    if (input_files[i] && same_file(file_name, input_identity[i], input_files[i]->url)) {
+      last_error = std::string("Output file is the same as input file '") + input_files[i]->url + "'";
+      return fail();
+    }
+  }
+
   output_files[idx] = oc;
+  output_identity[idx] = FileIdentity{};
   nb_output_files++;
 
   if ((fmt->flags & AVFMT_NEEDNUMBER) && !ff::av_filename_number_test(oc->url)) {
@@ -443,11 +526,14 @@ bool TCustomFFmpeg::open_output_file(const std::string& file_name) {
     file_iformat = nullptr;
     return false;
   }
-  if (!(fmt->flags & AVFMT_NOFILE) && ff::avio_open(&oc->pb, file_name.c_str(), AVIO_FLAG_WRITE) < 0) {
-    last_error = "Could not open '" + file_name + "'";
-    file_oformat = nullptr;
-    file_iformat = nullptr;
-    return false;
+  if (!(fmt->flags & AVFMT_NOFILE)) {
+    if (ff::avio_open2(&oc->pb, file_name.c_str(), AVIO_FLAG_WRITE, &oc->interrupt_callback, nullptr) < 0) {
+      last_error = "Could not open '" + file_name + "'";
+      file_oformat = nullptr;
+      file_iformat = nullptr;
+      return false;
+    }
+    output_identity[idx] = identity_of(file_name);
   }
 
   oc->max_delay = static_cast<int>(mux_max_delay * 1000000.0);

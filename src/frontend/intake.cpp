@@ -46,7 +46,8 @@ void TForm1::RunIntake(const QStringList& files) {
       item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
       item->setText(colFileName, file);
       for (int c = colVideoSize; c < colHidden; ++c) item->setTextAlignment(c, Qt::AlignCenter);
-      if (probe.LoadFile(QFile::encodeName(file).toStdString(), "")) {
+      // A file without streams has nothing to convert: it is as unreadable.
+      if (probe.LoadFile(QFile::encodeName(file).toStdString(), "") && probe.StreamCount() > 0) {
         QString size = QStringLiteral(" "), rate = QStringLiteral(" ");
         if (probe.VideoStreamCount() != 0) {
           TAVVideoInfo video;

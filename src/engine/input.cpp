@@ -48,6 +48,8 @@ std::string TCustomFFmpeg::open_error_message(const std::string& file_name, int 
   if (code == AVERROR(EIO) || code == AVERROR_EOF)
     return f + ": I/O error occurred\r\nUsually that means that input file is truncated and/or corrupted.";
   if (code == AVERROR(ENOENT)) return f + ": no such file or directory";
+  // A full disk would otherwise read as an opening error.
+  if (code == AVERROR(ENOSPC)) return f + ": no space left on device";
   return f + ": Error while opening file";
 }
 

@@ -707,7 +707,10 @@ static bool handle_frame(TCustomFFmpeg& e, InputStream* ist, int ist_index, AVFr
   if (ist->rate_emu) {
     // Hold the conversion to the input's own pace.
     const int64_t elapsed = ff::av_gettime_relative() - ist->start;
-    if (ist->pts - elapsed > 50000) ff::av_usleep(static_cast<unsigned>(ist->pts - elapsed));
+    // Waited in slices so that a stop is not held by a long gap.
+    for (int64_t ahead = ist->pts - elapsed; ahead > 50000 && !e.stop_requested;
+         ahead = ist->pts - (ff::av_gettime_relative() - ist->start))
+      ff::av_usleep(static_cast<unsigned>(std::min<int64_t>(ahead, 100000)));
     ist->frame++;
   }
 

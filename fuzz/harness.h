@@ -114,8 +114,9 @@ struct ConvertOutcome {
 };
 
 // Opens the input, creates `output_base` + the profile's extension and converts
-// at most one second synchronously. The output is removed unless `kept_output`
-// is given: then it receives the output's path when the file is there.
+// at most `recording_ms` (0: no limit) synchronously. The output is removed
+// unless `kept_output` is given: then it receives the output's path when the
+// file is there.
 inline ConvertOutcome convert_file(const std::string& input, const std::string& output_base, size_t profile,
                                    std::string* kept_output = nullptr, int recording_ms = 1000) {
   ConvertOutcome r;
@@ -132,7 +133,7 @@ inline ConvertOutcome convert_file(const std::string& input, const std::string& 
         r.message = e.last_error;
       } else {
         for (const auto& [name, value] : p.options) e.set_option(name, value);
-        e.set_recording_time_ms(recording_ms);
+        if (recording_ms > 0) e.set_recording_time_ms(recording_ms);
         r.output_opened = e.open_output_file(output);
         if (!r.output_opened) r.message = e.last_error;
       }

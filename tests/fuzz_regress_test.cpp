@@ -61,27 +61,68 @@ struct Expected {
   const char* file;
   bool probe_loads;
   const char* convert_message;  // the run's failure message, nullptr = converts
+  int max_pictures;             // pictures in the output, with and without the one-second limit
 };
+
+// Pictures in an output file (0 when it has none or is not there).
+int64_t pictures_in(const std::string& output) {
+  if (output.empty()) return 0;
+  const testmedia::FileInfo info = testmedia::probe(output);
+  EXPECT_TRUE(info.ok) << info.error;
+  const testmedia::StreamInfo* v = info.first(AVMEDIA_TYPE_VIDEO);
+  return v ? v->frames_decoded : 0;
+}
 
 TEST_F(FuzzRegressions, KnownInputsGiveTheirOutcome) {
   const Expected cases[] = {
       // AVI whose video stream's pixel format cannot be found: the scaler is not built.
-      {"scaler-unknown-pixel-format.avi", true, "Cannot get resampling context"},
+      {"scaler-unknown-pixel-format.avi", true, "Cannot get resampling context", 0},
+      // MPEG-PS: one picture's timestamp hours ahead of its packets: not filled up with copies.
+      {"picture-timestamp-hours-ahead.mpg", true, nullptr, 25},
   };
   const fs::path dir = fs::path(__FILE__).parent_path() / "fuzz_regressions";
   for (const Expected& c : cases) {
     SCOPED_TRACE(c.file);
     const std::string input = testmedia::copy_to_temp((dir / c.file).string(), "known");
     EXPECT_EQ(klaventa_fuzz::probe_file(input).loaded, c.probe_loads);
-    const klaventa_fuzz::ConvertOutcome r = klaventa_fuzz::convert_file(input, testmedia::temp_dir() + "/known", 0);
-    if (c.convert_message) {
-      EXPECT_TRUE(r.failed);
-      EXPECT_EQ(r.message, c.convert_message);
-    } else {
-      EXPECT_TRUE(r.finished);
-      EXPECT_FALSE(r.failed) << r.message;
+    for (const int limit_ms : {1000, 0}) {
+      SCOPED_TRACE("limit " + std::to_string(limit_ms) + " ms");
+      std::string output;
+      const klaventa_fuzz::ConvertOutcome r =
+          klaventa_fuzz::convert_file(input, testmedia::temp_dir() + "/known", 0, &output, limit_ms);
+      if (c.convert_message) {
+        EXPECT_TRUE(r.failed);
+        EXPECT_EQ(r.message, c.convert_message);
+      } else {
+        EXPECT_TRUE(r.finished);
+        EXPECT_FALSE(r.failed) << r.message;
+      }
+      EXPECT_LE(pictures_in(output), c.max_pictures);
+      if (!output.empty()) fs::remove(output);
     }
   }
+}
+
+// A picture five seconds after the first, converted with a one-second limit:
+// the copies that keep the output's rate stop at the limit.
+TEST_F(FuzzRegressions, RecordingTimeBoundsRepeatedPictures) {
+  testmedia::ClipSpec spec;
+  spec.video_codec = "mpeg4";
+  spec.width = 64, spec.height = 48;
+  spec.fps = {1, 5};
+  spec.frames = 2;
+  spec.seconds = 10;
+  spec.audio_codec.clear();
+  const std::string input = testmedia::make(spec);
+  std::string output;
+  const klaventa_fuzz::ConvertOutcome r =
+      klaventa_fuzz::convert_file(input, testmedia::temp_dir() + "/slow", 0, &output, 1000);
+  ASSERT_TRUE(r.finished) << r.message;
+  EXPECT_EQ(pictures_in(output), 25);  // one second at 25 pictures per second
+  const klaventa_fuzz::ConvertOutcome whole =
+      klaventa_fuzz::convert_file(input, testmedia::temp_dir() + "/slow-whole", 0, &output, 0);
+  ASSERT_TRUE(whole.finished) << whole.message;
+  EXPECT_GE(pictures_in(output), 125);  // without a limit the first picture stays five seconds
 }
 
 }  // namespace

@@ -700,6 +700,11 @@ static bool handle_frame(TCustomFFmpeg& e, InputStream* ist, int ist_index, AVFr
       ist->pts = ff::av_rescale_q(frame->best_effort_timestamp, tb, AV_TIME_BASE_Q);
     else
       ist->pts = ist->next_pts;
+    // A picture shown far later than the packets read so far are decoded has
+    // a broken timestamp: the output would be filled with copies up to it.
+    if (ist->last_dts != AV_NOPTS_VALUE && ist->next_pts != AV_NOPTS_VALUE &&
+        ist->pts - ist->last_dts > static_cast<int64_t>(e.dts_delta_threshold * 1000000.0))
+      ist->pts = ist->next_pts;
     ist->next_pts = ist->pts + duration;
     e.pre_process_video(ist, frame);
   }

@@ -357,6 +357,12 @@ void TCustomFFmpeg::do_video_out(AVFormatContext* os, OutputStream* ost, InputSt
   }
 
   nb_frames = std::min(nb_frames, max_frames[AVMEDIA_TYPE_VIDEO] - ost->frame_number);
+  // Nothing at or past the recording time.
+  if (recording_time != INT64_MAX) {
+    const double left = std::ceil(static_cast<double>(recording_time) / 1000000.0 / tb) -
+                        static_cast<double>(ost->sync_opts);
+    nb_frames = static_cast<int>(std::min<double>(nb_frames, std::max(left, 0.0)));
+  }
   if (nb_frames <= 0) return;
 
   const AVPixelFormat in_fmt = static_cast<AVPixelFormat>(in_picture->format);

@@ -4,13 +4,14 @@
 # generated seed clips and runs each target (probe_fuzz, convert_fuzz, or only
 # TARGET) for SECONDS, one fuzzer process at a time at the lowest priority.
 # A round that stops on a finding is followed by another until the time is
-# used. Corpora and findings stay in build/fuzz-run/ for the next call.
+# used. Corpora and findings stay in build/fuzz-run/ for the next call
+# (KLAVENTA_FUZZ_BUILD and KLAVENTA_FUZZ_WORK choose other folders).
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 SECONDS_PER_TARGET="${1:?usage: $0 SECONDS [probe_fuzz|convert_fuzz]}"
 if [ $# -ge 2 ]; then TARGETS=("$2"); else TARGETS=(probe_fuzz convert_fuzz); fi
-BUILD="$ROOT/build/fuzz"
-WORK="$ROOT/build/fuzz-run"
+BUILD="${KLAVENTA_FUZZ_BUILD:-$ROOT/build/fuzz}"
+WORK="${KLAVENTA_FUZZ_WORK:-$ROOT/build/fuzz-run}"
 
 echo "== build ($BUILD)"
 CC=clang CXX=clang++ cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKLAVENTA_FUZZ=ON \

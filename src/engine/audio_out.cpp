@@ -14,6 +14,9 @@ namespace {
 constexpr int kMaxSilenceBlock = 131072;
 // Extra output room for one resampler call beyond the rate ratio (drift compensation).
 constexpr int kCompensationRoom = 256;
+// Highest input rate resampled: a damaged header can claim any rate, and far
+// above this the resampler's filter takes seconds and gigabytes to build.
+constexpr int kMaxResampleInputRate = 768000;
 
 std::string format_text(const char* fmt, ...) {
   char buf[256];
@@ -73,8 +76,10 @@ void TCustomFFmpeg::do_audio_out(AVFormatContext* os, OutputStream* ost, InputSt
     ff::av_channel_layout_default(&out_layout, enc_ch);
     ff::av_channel_layout_default(&in_layout, dec_ch);
     SwrContext* swr = nullptr;
-    int ret = ff::swr_alloc_set_opts2(&swr, &out_layout, AV_SAMPLE_FMT_S16, enc_rate, &in_layout, AV_SAMPLE_FMT_S16,
-                                      dec_rate, 0, nullptr);
+    int ret = dec_rate > kMaxResampleInputRate
+                  ? AVERROR(EINVAL)
+                  : ff::swr_alloc_set_opts2(&swr, &out_layout, AV_SAMPLE_FMT_S16, enc_rate, &in_layout,
+                                            AV_SAMPLE_FMT_S16, dec_rate, 0, nullptr);
     if (ret >= 0) ret = ff::swr_init(swr);
     ff::av_channel_layout_uninit(&out_layout);
     ff::av_channel_layout_uninit(&in_layout);
@@ -292,8 +297,10 @@ void TCustomFFmpeg::do_audio_out_direct(AVFormatContext* os, OutputStream* ost, 
     ff::av_channel_layout_default(&out_layout, enc_ch);
     ff::av_channel_layout_default(&in_layout, in_ch);
     SwrContext* swr = nullptr;
-    int ret = ff::swr_alloc_set_opts2(&swr, &out_layout, enc->sample_fmt, enc_rate, &in_layout,
-                                      static_cast<AVSampleFormat>(frame->format), in_rate, 0, nullptr);
+    int ret = in_rate > kMaxResampleInputRate
+                  ? AVERROR(EINVAL)
+                  : ff::swr_alloc_set_opts2(&swr, &out_layout, enc->sample_fmt, enc_rate, &in_layout,
+                                            static_cast<AVSampleFormat>(frame->format), in_rate, 0, nullptr);
     if (ret >= 0) ret = ff::swr_init(swr);
     ff::av_channel_layout_uninit(&out_layout);
     ff::av_channel_layout_uninit(&in_layout);

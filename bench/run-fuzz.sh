@@ -28,6 +28,11 @@ if unshare -n true 2>/dev/null; then ISOLATE=(unshare -n)
 elif unshare -rn true 2>/dev/null; then ISOLATE=(unshare -rn)
 else echo "note: no network namespace available, running unisolated"; fi
 
+# The targets' temp files; a round ended by a finding leaves its own behind.
+SCRATCH="$(mktemp -d "$( [ -d /dev/shm ] && echo /dev/shm || echo "${TMPDIR:-/tmp}")/klaventa-fuzz.XXXXXX")"
+trap 'rm -rf "$SCRATCH"' EXIT
+export KLAVENTA_FUZZ_SCRATCH="$SCRATCH"
+
 summary=()
 for t in "${TARGETS[@]}"; do
   corpus="$WORK/corpus/$t" findings="$WORK/findings/$t" log="$WORK/logs/$t.log"
@@ -40,7 +45,6 @@ for t in "${TARGETS[@]}"; do
     [ "$left" -gt 0 ] || break
     rounds=$((rounds + 1))
     echo "-- $t round $rounds (${left}s left)"
-    # Runs inside the scratch folder: the targets write their temp files to /dev/shm.
     (cd "$findings" && nice -n 19 "${ISOLATE[@]}" "$BUILD/fuzz/$t" -max_total_time="$left" -timeout=10 \
       -rss_limit_mb=2048 -max_len=200000 -print_final_stats=1 -artifact_prefix="$findings/" \
       "$corpus" "$WORK/seeds") >>"$log" 2>&1 || true

@@ -34,8 +34,10 @@ inline bool init() {
   return ok;
 }
 
-// Folder for the per-process scratch files: /dev/shm when there is one.
+// Folder for the per-process scratch files: $KLAVENTA_FUZZ_SCRATCH, else
+// /dev/shm when there is one.
 inline std::string scratch_dir() {
+  if (const char* dir = std::getenv("KLAVENTA_FUZZ_SCRATCH"); dir && *dir) return dir;
   std::error_code ec;
   if (std::filesystem::is_directory("/dev/shm", ec)) return "/dev/shm";
   return std::filesystem::temp_directory_path(ec).string();

@@ -321,6 +321,10 @@ void TCustomFFmpeg::transcode() {
                 enc->height - frame_padtop - frame_padbottom, enc->pix_fmt, sws_flags, nullptr, nullptr, nullptr);
             if (!ost->img_resample_ctx) throw FFMpegException("Cannot get resampling context");
             ost->resample_height = dec->height - frame_topband - frame_bottomband;
+            // The scaler reads pictures of exactly this geometry.
+            ost->src_width = dec->width;
+            ost->src_height = dec->height;
+            ost->src_pix_fmt = dec->pix_fmt;
           }
           ost->encoding_needed = true;
           ist->decoding_needed = true;

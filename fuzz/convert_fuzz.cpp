@@ -7,10 +7,7 @@
 #include "harness.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  if (!klaventa_fuzz::init()) {
-    std::fprintf(stderr, "media libraries not loaded: %s\n", klaventa::library_load_error().c_str());
-    std::abort();
-  }
+  klaventa_fuzz::init_or_abort();
   return 0;
 }
 

@@ -34,6 +34,13 @@ inline bool init() {
   return ok;
 }
 
+// For LLVMFuzzerInitialize: without the libraries there is nothing to fuzz.
+inline void init_or_abort() {
+  if (init()) return;
+  std::fprintf(stderr, "media libraries not loaded: %s\n", klaventa::library_load_error().c_str());
+  std::abort();
+}
+
 // Folder for the per-process scratch files: $KLAVENTA_FUZZ_SCRATCH, else
 // /dev/shm when there is one.
 inline std::string scratch_dir() {

@@ -2,7 +2,6 @@
 // rate conversion, framing to the encoder's frame size and encoding.
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -17,15 +16,6 @@ constexpr int kCompensationRoom = 256;
 // Highest input rate resampled: a damaged header can claim any rate, and far
 // above this the resampler's filter takes seconds and gigabytes to build.
 constexpr int kMaxResampleInputRate = 768000;
-
-std::string format_text(const char* fmt, ...) {
-  char buf[256];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
-  return buf;
-}
 
 inline int16_t sample_at(const uint8_t* s16, size_t i) {
   int16_t v;
@@ -46,6 +36,28 @@ void convert_samples(AVFrame* f, const uint8_t* s16, int nb, int ch, bool planar
     const size_t total = static_cast<size_t>(nb) * ch;
     for (size_t i = 0; i < total; ++i) out[i] = convert(sample_at(s16, i));
   }
+}
+
+// A resampler between channel counts (default layouts on both sides), sample
+// formats and rates; throws when it cannot be made.
+SwrContext* make_resampler(int in_ch, AVSampleFormat in_fmt, int in_rate, int out_ch, AVSampleFormat out_fmt,
+                           int out_rate) {
+  AVChannelLayout out_layout{}, in_layout{};
+  ff::av_channel_layout_default(&out_layout, out_ch);
+  ff::av_channel_layout_default(&in_layout, in_ch);
+  SwrContext* swr = nullptr;
+  int ret = in_rate > kMaxResampleInputRate ? AVERROR(EINVAL)
+                                            : ff::swr_alloc_set_opts2(&swr, &out_layout, out_fmt, out_rate,
+                                                                      &in_layout, in_fmt, in_rate, 0, nullptr);
+  if (ret >= 0) ret = ff::swr_init(swr);
+  ff::av_channel_layout_uninit(&out_layout);
+  ff::av_channel_layout_uninit(&in_layout);
+  if (ret < 0) {
+    ff::swr_free(&swr);
+    throw FFMpegException(format_text("Can not resample %d channels @ %d Hz to %d channels @ %d Hz", in_ch, in_rate,
+                                      out_ch, out_rate));
+  }
+  return swr;
 }
 
 }  // namespace
@@ -72,23 +84,7 @@ void TCustomFFmpeg::do_audio_out(AVFormatContext* os, OutputStream* ost, InputSt
 
   if (enc_ch != dec_ch || enc_rate != dec_rate) ost->audio_resample = true;
   if (ost->audio_resample && !ost->resample) {
-    AVChannelLayout out_layout{}, in_layout{};
-    ff::av_channel_layout_default(&out_layout, enc_ch);
-    ff::av_channel_layout_default(&in_layout, dec_ch);
-    SwrContext* swr = nullptr;
-    int ret = dec_rate > kMaxResampleInputRate
-                  ? AVERROR(EINVAL)
-                  : ff::swr_alloc_set_opts2(&swr, &out_layout, AV_SAMPLE_FMT_S16, enc_rate, &in_layout,
-                                            AV_SAMPLE_FMT_S16, dec_rate, 0, nullptr);
-    if (ret >= 0) ret = ff::swr_init(swr);
-    ff::av_channel_layout_uninit(&out_layout);
-    ff::av_channel_layout_uninit(&in_layout);
-    if (ret < 0) {
-      ff::swr_free(&swr);
-      throw FFMpegException(format_text("Can not resample %d channels @ %d Hz to %d channels @ %d Hz", dec_ch,
-                                        dec_rate, enc_ch, enc_rate));
-    }
-    ost->resample = swr;
+    ost->resample = make_resampler(dec_ch, AV_SAMPLE_FMT_S16, dec_rate, enc_ch, AV_SAMPLE_FMT_S16, enc_rate);
   }
 
   const int enc_frame_bytes = enc_ch * 2;
@@ -292,24 +288,8 @@ void TCustomFFmpeg::do_audio_out_direct(AVFormatContext* os, OutputStream* ost, 
     // Pending samples of the previous input format go out first.
     if (ost->direct) flush_direct_resampler(ost);
     ff::swr_free(&ost->direct);
-    // Layouts by channel count on both sides, as the 16-bit path does.
-    AVChannelLayout out_layout{}, in_layout{};
-    ff::av_channel_layout_default(&out_layout, enc_ch);
-    ff::av_channel_layout_default(&in_layout, in_ch);
-    SwrContext* swr = nullptr;
-    int ret = in_rate > kMaxResampleInputRate
-                  ? AVERROR(EINVAL)
-                  : ff::swr_alloc_set_opts2(&swr, &out_layout, enc->sample_fmt, enc_rate, &in_layout,
-                                            static_cast<AVSampleFormat>(frame->format), in_rate, 0, nullptr);
-    if (ret >= 0) ret = ff::swr_init(swr);
-    ff::av_channel_layout_uninit(&out_layout);
-    ff::av_channel_layout_uninit(&in_layout);
-    if (ret < 0) {
-      ff::swr_free(&swr);
-      throw FFMpegException(format_text("Can not resample %d channels @ %d Hz to %d channels @ %d Hz", in_ch,
-                                        in_rate, enc_ch, enc_rate));
-    }
-    ost->direct = swr;
+    ost->direct = make_resampler(in_ch, static_cast<AVSampleFormat>(frame->format), in_rate, enc_ch,
+                                 enc->sample_fmt, enc_rate);
     ost->direct_format = frame->format;
     ost->direct_rate = in_rate;
     ost->direct_channels = in_ch;

@@ -31,6 +31,9 @@ class FFMpegException : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// printf-style text, cut at 1023 characters.
+std::string format_text(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
 enum THookAction { haContinue = 0, haIgnore = 1, haStop = 2 };
 enum TConvertPriority { tpIdle = 0, tpLowest = 1, tpLower = 2, tpNormal = 3 };
 

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -124,6 +126,15 @@ void delete_if_empty(const std::string& path, const TCustomFFmpeg::FileIdentity&
 }  // namespace
 
 std::mutex& library_lock() { return g_library_lock; }
+
+std::string format_text(const char* fmt, ...) {
+  char buf[1024];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  return buf;
+}
 
 uint64_t current_thread_id() { return static_cast<uint64_t>(pthread_self()); }
 

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -17,15 +16,6 @@ extern "C" {
 #include "engine/engine.h"
 
 namespace {
-
-std::string format(const char* fmt, ...) {
-  char buf[1024];
-  va_list ap;
-  va_start(ap, fmt);
-  std::vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
-  return buf;
-}
 
 AVMediaType ost_type(const OutputStream* ost) {
   if (ost->enc) return ost->enc->codec_type;
@@ -135,9 +125,9 @@ void TCustomFFmpeg::transcode() {
   for (int i = 0; i < nb_stream_maps; i++) {
     const StreamMap& m = stream_maps[i];
     if (!valid_input(m.file_index, m.stream_index))
-      throw FFMpegException(format("Could not find input stream #%d.%d", m.file_index, m.stream_index));
+      throw FFMpegException(format_text("Could not find input stream #%d.%d", m.file_index, m.stream_index));
     if (!valid_input(m.sync_file_index, m.sync_stream_index))
-      throw FFMpegException(format("Could not find sync stream #%d.%d", m.sync_file_index, m.sync_stream_index));
+      throw FFMpegException(format_text("Could not find sync stream #%d.%d", m.sync_file_index, m.sync_stream_index));
   }
 
   // Output streams and their sources.
@@ -164,7 +154,7 @@ void TCustomFFmpeg::transcode() {
         source = ist_table[ost->source_index].get();
         if (ist_type(source) != type) {
           ff::av_dump_format(oc, i, oc->url, 1);
-          throw FFMpegException(format("Codec type mismatch for mapping #%d.%d -> #%d.%d", m.file_index,
+          throw FFMpegException(format_text("Codec type mismatch for mapping #%d.%d -> #%d.%d", m.file_index,
                                        m.stream_index, ost->file_index, ost->index));
         }
       } else {
@@ -206,7 +196,7 @@ void TCustomFFmpeg::transcode() {
         }
         if (!source) {
           ff::av_dump_format(oc, i, oc->url, 1);
-          throw FFMpegException(format("Could not find input stream matching output stream #%d.%d",
+          throw FFMpegException(format_text("Could not find input stream matching output stream #%d.%d",
                                        ost->file_index, ost->index));
         }
       }
@@ -381,8 +371,8 @@ void TCustomFFmpeg::transcode() {
     log(1, "Stream mapping:");
     for (auto& ost : ost_table) {
       const InputStream* src = ist_table[ost->source_index].get();
-      log(1, format("  Stream #%d.%d -> #%d.%d", src->file_index, src->index, ost->file_index, ost->index));
-      if (ost->sync_ist != src) log(1, format(" [sync #%d.%d]", ost->sync_ist->file_index, ost->sync_ist->index));
+      log(1, format_text("  Stream #%d.%d -> #%d.%d", src->file_index, src->index, ost->file_index, ost->index));
+      if (ost->sync_ist != src) log(1, format_text(" [sync #%d.%d]", ost->sync_ist->file_index, ost->sync_ist->index));
     }
   }
 
@@ -391,7 +381,7 @@ void TCustomFFmpeg::transcode() {
     AVCodecContext* dec = ist->dec;
     const AVCodec* codec = ff::avcodec_find_decoder(dec->codec_id);
     if (!codec)
-      throw FFMpegException(format("Unsupported codec (id=%d) for input stream #%d.%d", static_cast<int>(dec->codec_id),
+      throw FFMpegException(format_text("Unsupported codec (id=%d) for input stream #%d.%d", static_cast<int>(dec->codec_id),
                                    ist->file_index, ist->index));
     int ret;
     {
@@ -400,7 +390,7 @@ void TCustomFFmpeg::transcode() {
       if (ret >= 0) add_opened_decoder(ist);
     }
     if (ret < 0)
-      throw FFMpegException(format("Error while opening codec for input stream #%d.%d", ist->file_index, ist->index));
+      throw FFMpegException(format_text("Error while opening codec for input stream #%d.%d", ist->file_index, ist->index));
     ist->frame_buf = ff::av_frame_alloc();
     if (!ist->frame_buf) throw FFMpegException("av_mallocz fail");
   };
@@ -411,7 +401,7 @@ void TCustomFFmpeg::transcode() {
     AVCodecContext* enc = ost->enc;
     const AVCodec* codec = enc->codec ? enc->codec : ff::avcodec_find_encoder(enc->codec_id);
     if (!codec || !ff::av_codec_is_encoder(codec))
-      throw FFMpegException(format("Unsupported codec for output stream #%d.%d", ost->file_index, ost->index));
+      throw FFMpegException(format_text("Unsupported codec for output stream #%d.%d", ost->file_index, ost->index));
     if (enc->codec_type == AVMEDIA_TYPE_SUBTITLE && (enc->time_base.num <= 0 || enc->time_base.den <= 0))
       enc->time_base = ist_table[ost->source_index]->st->time_base;  // encoders refuse to open without one
     if (enc->codec_type == AVMEDIA_TYPE_SUBTITLE && !enc->subtitle_header) {
@@ -432,12 +422,12 @@ void TCustomFFmpeg::transcode() {
       if (ret >= 0) add_opened_encoder(ost.get());
     }
     if (ret < 0)
-      throw FFMpegException(format("Error while opening codec for output stream #%d.%d - maybe incorrect "
+      throw FFMpegException(format_text("Error while opening codec for output stream #%d.%d - maybe incorrect "
                                    "parameters such as bit_rate, rate, width or height",
                                    ost->file_index, ost->index));
     extra_size += enc->extradata_size;
     if (ff::avcodec_parameters_from_context(ost->st->codecpar, enc) < 0)
-      throw FFMpegException(format("Error while opening codec for output stream #%d.%d - maybe incorrect "
+      throw FFMpegException(format_text("Error while opening codec for output stream #%d.%d - maybe incorrect "
                                    "parameters such as bit_rate, rate, width or height",
                                    ost->file_index, ost->index));
     ost->st->time_base = enc->time_base;
@@ -458,9 +448,9 @@ void TCustomFFmpeg::transcode() {
     const MetaDataMap& m = meta_data_maps[i];
     if (m.out_file < 0 || m.out_file >= nb_output_files)
       throw FFMpegException(
-          format("Invalid output file index %d map_meta_data(%d,%d)", m.out_file, m.out_file, m.in_file));
+          format_text("Invalid output file index %d map_meta_data(%d,%d)", m.out_file, m.out_file, m.in_file));
     if (m.in_file < 0 || m.in_file >= nb_input_files)
-      throw FFMpegException(format("Invalid input file index %d map_meta_data(%d,%d)", m.in_file, m.out_file, m.in_file));
+      throw FFMpegException(format_text("Invalid input file index %d map_meta_data(%d,%d)", m.in_file, m.out_file, m.in_file));
     static const char* const keys[] = {"title", "artist", "author",  "copyright", "comment",
                                        "album", "date",   "year",    "track",     "genre"};
     for (const char* key : keys) {
@@ -474,7 +464,7 @@ void TCustomFFmpeg::transcode() {
   for (int i = 0; i < nb_output_files; i++) {
     AVFormatContext* oc = output_files[i];
     if (ff::avformat_write_header(oc, &mux_opts[i]) < 0)
-      throw FFMpegException(format("Could not write header for output file #%d (incorrect codec parameters ?)", i));
+      throw FFMpegException(format_text("Could not write header for output file #%d (incorrect codec parameters ?)", i));
     if (std::strcmp(oc->oformat->name, "rtp") != 0) want_sdp = false;
   }
   if (want_sdp && OnLog) {
@@ -566,7 +556,7 @@ void TCustomFFmpeg::transcode() {
           if ((std::llabs(delta) > static_cast<int64_t>(dts_delta_threshold * 1000000.0) || back) && !copy_ts) {
             input_ts_offset[ist->file_index] -= delta;
             if (verbose > 2 && OnLog)
-              log(1, format("timestamp discontinuity %" PRId64 ", new offset= %" PRId64, delta,
+              log(1, format_text("timestamp discontinuity %" PRId64 ", new offset= %" PRId64, delta,
                             input_ts_offset[ist->file_index]));
             const int64_t d = ff::av_rescale_q(delta, AV_TIME_BASE_Q, tb);
             pkt->dts -= d;
@@ -577,7 +567,7 @@ void TCustomFFmpeg::transcode() {
 
         if (output_packet(ist, ist_index, pkt) < 0) {
           if (verbose >= 0 && OnLog)
-            log(1, format("Error while decoding stream #%d.%d", ist->file_index, ist->index));
+            log(1, format_text("Error while decoding stream #%d.%d", ist->file_index, ist->index));
           ff::av_packet_unref(pkt);
           continue;
         }
@@ -775,7 +765,7 @@ int TCustomFFmpeg::output_packet(InputStream* ist, int ist_index, AVPacket* pkt)
             break;
           }
           if (got > 0 && pkt && verbose > 0 && OnLog)
-            log(0, format("Multiple frames in a packet from stream %d", pkt->stream_index));
+            log(0, format_text("Multiple frames in a packet from stream %d", pkt->stream_index));
           bool ok;
           try {
             ok = handle_frame(*this, ist, ist_index, frame);

@@ -2,7 +2,6 @@
 // output stream frame-rate sync, crop, scale, pad and encode.
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -10,15 +9,6 @@
 #include "engine/engine.h"
 
 namespace {
-
-std::string format_text(const char* fmt, ...) {
-  char buf[256];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
-  return buf;
-}
 
 // Plane pointers and line sizes of a picture that lives in someone else's buffer.
 struct PictureView {

@@ -27,36 +27,13 @@
 #include "frontend/startup.h"
 #include "frontend/widgets.h"
 #include "media/testmedia.h"
-
-// Readable failure output for Qt strings.
-inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
-inline void PrintTo(const QStringList& l, std::ostream* os) { *os << '[' << l.join(", ").toStdString() << ']'; }
+#include "gui_support.h"
 
 using namespace klaventa::gui;
 
 namespace {
 
-class QtEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "gui_reliability_test";
-    static char* argv[] = {name, nullptr};
-    app_ = new QApplication(argc, argv);
-    QApplication::setQuitOnLastWindowClosed(false);
-    ASSERT_TRUE(klaventa::load_libraries("", true)) << klaventa::library_load_error();
-  }
-  void TearDown() override {
-    delete app_;
-    app_ = nullptr;
-  }
-
- private:
-  QApplication* app_ = nullptr;
-};
-
-[[maybe_unused]] const auto* const g_env = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+[[maybe_unused]] const auto* const g_env = ::testing::AddGlobalTestEnvironment(new QtEnvironment(true));
 
 QString q(const std::string& s) { return QString::fromStdString(s); }
 

@@ -43,10 +43,7 @@
 #include "frontend/startup.h"
 #include "frontend/widgets.h"
 #include "media/testmedia.h"
-
-// Readable failure output for Qt strings.
-inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
-inline void PrintTo(const QStringList& l, std::ostream* os) { *os << '[' << l.join(", ").toStdString() << ']'; }
+#include "gui_support.h"
 
 using namespace klaventa::gui;
 
@@ -56,27 +53,7 @@ constexpr int kWait = 60000;  // ms; conversions of the small clips take well un
 
 // ---------------------------------------------------------------- application
 
-class QtEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "gui_window_test";
-    static char* argv[] = {name, nullptr};
-    app_ = new QApplication(argc, argv);
-    QApplication::setQuitOnLastWindowClosed(false);
-    ASSERT_TRUE(klaventa::load_libraries("", true)) << klaventa::library_load_error();
-  }
-  void TearDown() override {
-    delete app_;
-    app_ = nullptr;
-  }
-
- private:
-  QApplication* app_ = nullptr;
-};
-
-[[maybe_unused]] const auto* const g_env = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+[[maybe_unused]] const auto* const g_env = ::testing::AddGlobalTestEnvironment(new QtEnvironment(true));
 
 // ---------------------------------------------------------------- media
 
